@@ -1,0 +1,7 @@
+#include "MatrixBase.h"
+
+namespace NumaMathLibrary {
+
+MatrixBase::~MatrixBase() = default;
+
+}  // namespace NumaMathLibrary
