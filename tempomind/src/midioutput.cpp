@@ -1,0 +1,501 @@
+#include "midioutput.h"
+
+#include <RtMidi.h>
+#include <jack/jack.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "common.h"
+
+namespace {
+
+const char* const kClientName = "RtMidi Output Client";
+const char* const kPortName = "RtMidi Output";
+
+// A backend offers a live list of ports, one open port at a time and a send
+// operation. The driver serialises every call under its lock.
+class MidiBackend {
+  public:
+    virtual ~MidiBackend() = default;
+    // The system's port names as they are now; false with a message on error
+    // (names then holds whatever could be listed).
+    virtual bool list_ports(std::vector<std::string>& names, std::string& error) = 0;
+    virtual bool open(int index, std::string& error) = 0;
+    virtual void close() = 0;
+    virtual void send(const unsigned char* bytes, int length) = 0;
+};
+
+// ---- RtMidi ---------------------------------------------------------------
+
+// RtMidi reports errors synchronously on the calling thread, to the error
+// callback once one is installed (it then no longer throws). The call under
+// way points this slot at its own record so the callback can hand it over.
+struct RtMidiErrorSlot {
+    bool failed = false;
+    std::string text;
+    void note(const std::string& message) {
+        if (failed) return;  // keep the first, most specific error
+        failed = true;
+        text = message;
+    }
+};
+thread_local RtMidiErrorSlot* t_error_slot = nullptr;
+
+void on_rtmidi_error(RtMidiError::Type type, const std::string& text, void* /*user*/) {
+    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) {
+        tm_logmsg(type == RtMidiError::WARNING ? 2 : 0, "midioutput: %s", text.c_str());
+        return;
+    }
+    if (t_error_slot) {
+        t_error_slot->note(text);
+    } else {
+        tm_logmsg(3, "midioutput: %s", text.c_str());
+    }
+}
+
+// Runs one RtMidi operation; whatever it reports or throws becomes a message
+// in error and a false result. Nothing escapes.
+template <typename Operation>
+bool guarded(Operation&& operation, std::string& error) {
+    RtMidiErrorSlot slot;
+    RtMidiErrorSlot* const outer = t_error_slot;
+    t_error_slot = &slot;
+    try {
+        operation();
+    } catch (const RtMidiError& e) {
+        slot.note(e.getMessage());
+    } catch (const std::exception& e) {
+        slot.note(e.what());
+    } catch (...) {
+        slot.note("unknown MIDI error");
+    }
+    t_error_slot = outer;
+    if (slot.failed) error = slot.text;
+    return !slot.failed;
+}
+
+// The default API throws when it cannot start (no ALSA sequencer) even when
+// JACK is running, and does not try JACK by itself.
+RtMidiOut* create_rtmidi_output() {
+    RtMidiOut* output = nullptr;
+    std::string error;
+    if (guarded([&] { output = new RtMidiOut(RtMidi::UNSPECIFIED, kClientName); }, error)) {
+        return output;
+    }
+    tm_logmsg(0, "midioutput: default MIDI API unavailable (%s), trying JACK", error.c_str());
+    if (guarded([&] { output = new RtMidiOut(RtMidi::UNIX_JACK, kClientName); }, error)) {
+        return output;
+    }
+    tm_logmsg(3, "midioutput: JACK MIDI unavailable (%s)", error.c_str());
+    return nullptr;
+}
+
+// RtMidi's JACK output waits without end inside its send once its buffer is
+// full, and nothing drains that buffer after the JACK server has gone: the
+// first thread to send would hang (the timer thread, then every caller of the
+// driver). A second client of the same server, never activated, is told when
+// the server goes, early enough to stop sending.
+class JackServerWatch {
+  public:
+    JackServerWatch() {
+        jack_status_t status;
+        client_ = jack_client_open("RtMidi Output Client watch", JackNoStartServer, &status);
+        if (client_) {
+            jack_on_info_shutdown(client_, &JackServerWatch::on_shutdown, this);
+        } else {
+            tm_logmsg(0, "midioutput: no JACK server to watch (status 0x%x)",
+                      static_cast<unsigned>(status));
+        }
+    }
+    ~JackServerWatch() {
+        if (client_) jack_client_close(client_);
+    }
+    JackServerWatch(const JackServerWatch&) = delete;
+    JackServerWatch& operator=(const JackServerWatch&) = delete;
+
+    // No server reached at creation, or it has gone since.
+    bool server_down() const { return !client_ || gone_.load(); }
+
+  private:
+    static void on_shutdown(jack_status_t /*code*/, const char* reason, void* user) {
+        static_cast<JackServerWatch*>(user)->gone_.store(true);
+        tm_logmsg(3, "midioutput: %s; MIDI output stopped", reason ? reason : "JACK server gone");
+    }
+    jack_client_t* client_ = nullptr;
+    std::atomic<bool> gone_{false};
+};
+
+const char* const kServerDown = "the JACK server is not running";
+
+class RtMidiBackend : public MidiBackend {
+  public:
+    explicit RtMidiBackend(RtMidiOut* output) : output_(output) {
+        output_->setErrorCallback(on_rtmidi_error, nullptr);
+        if (output_->getCurrentApi() == RtMidi::UNIX_JACK) {
+            watch_ = std::make_unique<JackServerWatch>();
+        }
+    }
+    ~RtMidiBackend() override {
+        std::string ignored;
+        guarded([&] { output_.reset(); }, ignored);
+    }
+
+    bool list_ports(std::vector<std::string>& names, std::string& error) override {
+        names.clear();
+        if (server_down()) {
+            error = kServerDown;
+            return false;
+        }
+        return guarded(
+            [&] {
+                const unsigned int count = output_->getPortCount();
+                for (unsigned int i = 0; i < count; ++i) names.push_back(output_->getPortName(i));
+            },
+            error);
+    }
+
+    bool open(int index, std::string& error) override {
+        if (server_down()) {
+            error = kServerDown;
+            return false;
+        }
+        if (guarded([&] { output_->openPort(static_cast<unsigned int>(index), kPortName); },
+                    error)) {
+            return true;
+        }
+        close();  // leave nothing half open
+        return false;
+    }
+
+    void close() override {
+        if (server_down()) return;  // nothing left to close; RtMidi cleans up when destroyed
+        std::string error;
+        if (!guarded([&] { output_->closePort(); }, error)) {
+            tm_logmsg(3, "midioutput: %s", error.c_str());
+        }
+    }
+
+    void send(const unsigned char* bytes, int length) override {
+        if (server_down()) return;
+        std::string error;
+        if (!guarded([&] { output_->sendMessage(bytes, static_cast<size_t>(length)); }, error)) {
+            tm_logmsg(3, "midioutput: %s", error.c_str());
+        }
+    }
+
+  private:
+    // Also keeps RtMidi from retrying a server that is not there: every retry
+    // prints to standard error and leaks a buffer.
+    bool server_down() const { return watch_ && watch_->server_down(); }
+
+    std::unique_ptr<RtMidiOut> output_;
+    std::unique_ptr<JackServerWatch> watch_;
+};
+
+// ---- Recorder -------------------------------------------------------------
+
+std::vector<std::string> copy_names(const char* const* names) {
+    std::vector<std::string> copy;
+    for (int i = 0; names && names[i]; ++i) copy.emplace_back(names[i]);
+    return copy;
+}
+
+// Offers the ports it was given and keeps what would have been sent.
+struct RecorderBackend : MidiBackend {
+    explicit RecorderBackend(const midioutput_recorder_config& config)
+        : ports(copy_names(config.port_names)),
+          clock(config.clock),
+          clock_user(config.clock_user) {}
+
+    bool list_ports(std::vector<std::string>& names, std::string& /*error*/) override {
+        names = ports;
+        return true;
+    }
+    bool open(int index, std::string& error) override {
+        if (index < 0 || index >= static_cast<int>(ports.size())) {
+            error = "recorder has no port " + std::to_string(index);
+            return false;
+        }
+        return true;
+    }
+    void close() override {}
+    void send(const unsigned char* bytes, int length) override {
+        const double time = clock ? clock(clock_user) : 0.0;
+        records.push_back({time, std::vector<unsigned char>(bytes, bytes + length)});
+    }
+
+    std::vector<std::string> ports;  // what the "system" offers now
+    midioutput_clock_cb clock;
+    void* clock_user;
+    std::vector<midioutput_record> records;
+};
+
+// ---- Port-name array ------------------------------------------------------
+
+// Private copies of the names and the null-terminated array handed out.
+struct PortList {
+    std::vector<std::string> names;
+    std::vector<char*> array;
+};
+
+std::unique_ptr<PortList> make_port_list(std::vector<std::string> names) {
+    auto list = std::make_unique<PortList>();
+    list->names = std::move(names);
+    for (size_t i = 0; i < list->names.size(); ++i) {
+        tm_logmsg(1, "MIDI out#%d: %s", static_cast<int>(i), list->names[i].c_str());
+        list->array.push_back(&list->names[i][0]);
+    }
+    list->array.push_back(nullptr);
+    return list;
+}
+
+// Where a port called name is now: its old index if it is still there,
+// otherwise its first appearance; -1 when it is gone.
+int find_port(const std::vector<std::string>& names, const std::string& name, int old_index) {
+    if (old_index >= 0 && old_index < static_cast<int>(names.size()) && names[old_index] == name) {
+        return old_index;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void report_open_failure(const char* reason) {
+    std::printf("Could not open midi output: %s\n", reason);
+    std::fflush(stdout);
+    tm_logmsg(3, "Could not open midi output: %s", reason);
+}
+
+}  // namespace
+
+struct midioutput_state {
+    // Serialises every backend call: the timer thread's sends, the
+    // application's sends and port changes, and reads of the records.
+    mutable std::mutex lock;
+    std::unique_ptr<MidiBackend> backend;
+    RecorderBackend* recorder = nullptr;  // the backend, when it is the recorder
+    std::unique_ptr<PortList> ports;
+    std::atomic<int> open_port{-1};  // index into ports, -1 when none is open
+    std::string open_name;           // name of the open port
+    bool backend_open = false;       // the backend holds an open port
+
+    // Callers hold the lock.
+    void close_backend() {
+        open_port.store(-1);
+        if (backend_open) backend->close();
+        backend_open = false;
+    }
+};
+
+midioutput_state* midioutput_init(const midioutput_recorder_config* recorder) {
+    std::unique_ptr<MidiBackend> backend;
+    RecorderBackend* recorder_backend = nullptr;
+    if (recorder) {
+        auto made = std::make_unique<RecorderBackend>(*recorder);
+        recorder_backend = made.get();
+        backend = std::move(made);
+    } else {
+        RtMidiOut* output = create_rtmidi_output();
+        if (!output) {
+            tm_logmsg(3, "Midi output initialization failed");
+            return nullptr;
+        }
+        backend = std::make_unique<RtMidiBackend>(output);
+    }
+
+    std::vector<std::string> names;
+    std::string error;
+    if (!backend->list_ports(names, error)) {
+        tm_logmsg(3, "midioutput: listing ports failed: %s", error.c_str());
+    }
+    if (names.empty()) {
+        tm_logmsg(3, "No MIDI ports");
+        return nullptr;
+    }
+
+    auto* driver = new midioutput_state;
+    driver->backend = std::move(backend);
+    driver->recorder = recorder_backend;
+    driver->ports = make_port_list(std::move(names));
+    return driver;
+}
+
+void midioutput_free(midioutput_state* driver) {
+    if (!driver) return;
+    {
+        std::lock_guard<std::mutex> hold(driver->lock);
+        driver->close_backend();
+    }
+    delete driver;
+}
+
+int midioutput_open(midioutput_state* driver, int port) {
+    if (!driver) return 1;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    if (port < 0) port = 0;
+
+    const std::vector<std::string>& listed = driver->ports->names;
+    const int count = static_cast<int>(listed.size());
+    if (port >= count) {
+        const std::string reason = "MIDI port " + std::to_string(port) + " is not in the list of " +
+                                   std::to_string(count) + " ports";
+        report_open_failure(reason.c_str());
+        return 1;
+    }
+    const std::string name = listed[port];
+    std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
+    std::fflush(stdout);
+
+    // The list may be older than the system's: open the port the caller saw.
+    std::vector<std::string> live;
+    std::string error;
+    if (!driver->backend->list_ports(live, error)) {
+        report_open_failure(error.c_str());
+        return 1;
+    }
+    const int target = find_port(live, name, port);
+    if (target < 0) {
+        const std::string reason = "MIDI port " + name + " is no longer available";
+        report_open_failure(reason.c_str());
+        return 1;
+    }
+    if (target != port) {
+        tm_logmsg(1, "midioutput: port %s is now MIDI out#%d", name.c_str(), target);
+    }
+
+    // A backend opens one port at a time; switching ports closes the old one.
+    if (driver->backend_open) {
+        tm_logmsg(0, "midioutput: closing port");
+        driver->close_backend();
+    }
+    if (!driver->backend->open(target, error)) {
+        report_open_failure(error.c_str());
+        return 1;
+    }
+    driver->backend_open = true;
+    driver->open_name = name;
+    driver->open_port.store(port);
+    return 0;
+}
+
+void midioutput_close(midioutput_state* driver) {
+    if (!driver) return;
+    tm_logmsg(0, "midioutput: closing port");
+    std::lock_guard<std::mutex> hold(driver->lock);
+    driver->close_backend();
+}
+
+void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, int length) {
+    if (!driver || !bytes || length < 1) return;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    if (driver->open_port.load() < 0) return;
+    driver->backend->send(bytes, length);
+}
+
+namespace {
+
+// Channel modulo 16 (also for negative numbers), data bytes the low 8 bits.
+void send_channel_message(midioutput_state* driver, int status, int channel, int data1, int data2) {
+    const unsigned char bytes[3] = {
+        static_cast<unsigned char>(status | (channel & 0x0F)),
+        static_cast<unsigned char>(data1 & 0xFF),
+        static_cast<unsigned char>(data2 & 0xFF),
+    };
+    midioutput_send_msg(driver, bytes, 3);
+}
+
+void send_realtime_message(midioutput_state* driver, unsigned char status) {
+    midioutput_send_msg(driver, &status, 1);
+}
+
+}  // namespace
+
+void midioutput_send_note_on(midioutput_state* driver, int channel, int note, int velocity) {
+    send_channel_message(driver, 0x90, channel, note, velocity);
+}
+
+void midioutput_send_note_off(midioutput_state* driver, int channel, int note, int velocity) {
+    send_channel_message(driver, 0x80, channel, note, velocity);
+}
+
+void midioutput_send_ctrl(midioutput_state* driver, int channel, int controller, int value) {
+    send_channel_message(driver, 0xB0, channel, controller, value);
+}
+
+void midioutput_send_clock(midioutput_state* driver) {
+    send_realtime_message(driver, 0xF8);
+}
+
+void midioutput_send_start(midioutput_state* driver) {
+    send_realtime_message(driver, 0xFA);
+}
+
+void midioutput_send_stop(midioutput_state* driver) {
+    send_realtime_message(driver, 0xFC);
+}
+
+void midioutput_reinitialize_devices(midioutput_state* driver) {
+    if (!driver) return;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    std::vector<std::string> names;
+    std::string error;
+    if (!driver->backend->list_ports(names, error)) {
+        tm_logmsg(3, "midioutput: listing ports failed: %s", error.c_str());
+    }
+    driver->ports = make_port_list(std::move(names));
+
+    const int open = driver->open_port.load();
+    if (open < 0) return;
+    const int now = find_port(driver->ports->names, driver->open_name, open);
+    if (now < 0) {
+        tm_logmsg(2, "midioutput: open port %s is no longer listed, closing it",
+                  driver->open_name.c_str());
+        driver->close_backend();
+    } else if (now != open) {
+        tm_logmsg(1, "midioutput: open port %s is now MIDI out#%d", driver->open_name.c_str(), now);
+        driver->open_port.store(now);
+    }
+}
+
+char** midioutput_get_port_names(midioutput_state* driver) {
+    if (!driver) return nullptr;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    return driver->ports->array.data();
+}
+
+int midioutput_get_port_count(const midioutput_state* driver) {
+    if (!driver) return 0;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    return static_cast<int>(driver->ports->names.size());
+}
+
+int midioutput_get_open_port(const midioutput_state* driver) {
+    return driver ? driver->open_port.load() : -1;
+}
+
+std::vector<midioutput_record> midioutput_get_records(midioutput_state* driver) {
+    if (!driver || !driver->recorder) return {};
+    std::lock_guard<std::mutex> hold(driver->lock);
+    return driver->recorder->records;
+}
+
+std::vector<midioutput_record> midioutput_take_records(midioutput_state* driver) {
+    if (!driver || !driver->recorder) return {};
+    std::lock_guard<std::mutex> hold(driver->lock);
+    std::vector<midioutput_record> taken;
+    taken.swap(driver->recorder->records);
+    return taken;
+}
+
+void midioutput_recorder_set_ports(midioutput_state* driver, const char* const* port_names) {
+    if (!driver || !driver->recorder) return;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    driver->recorder->ports = copy_names(port_names);
+}

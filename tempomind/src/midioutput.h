@@ -1,0 +1,105 @@
+// The MIDI output driver: the engine's only path to MIDI. It keeps the list
+// of output port names and the index of the open port, and turns the ticker's
+// requests into raw one- or three-byte MIDI messages, sent at once on the
+// calling thread (no queue, no time stamps).
+//
+// Two backends, chosen at creation:
+// - RtMidi (the live engine): the system's default MIDI API, falling back to
+//   JACK when the default cannot start (no ALSA sequencer).
+// - the recorder (tests and offline rendering): port names given by the
+//   caller; every message that would have gone out is stored with the time
+//   of a clock the caller supplies.
+//
+// No RtMidi error ever leaves the driver: errors are logged and turned into
+// result codes. Every function may be called from any engine thread; sends,
+// opens and closes are serialised inside the driver. With JACK, the driver
+// notices when the server goes away and from then on discards sends, refuses
+// opens and lists no ports (RtMidi's own send would wait for ever).
+#ifndef KADENZO_MIDIOUTPUT_H
+#define KADENZO_MIDIOUTPUT_H
+
+#include <vector>
+
+struct midioutput_state;
+
+// A clock in seconds, for time-stamping recorded messages.
+typedef double (*midioutput_clock_cb)(void* user);
+
+// Selects the recording backend when passed to midioutput_init.
+struct midioutput_recorder_config {
+    // Null-terminated list of port names the recorder pretends to offer
+    // (copied). Null or empty: no ports, so midioutput_init fails.
+    const char* const* port_names = nullptr;
+    // Time source for the records, read on the sending thread under the
+    // driver's lock (so it must not call the driver); null stamps 0.
+    midioutput_clock_cb clock = nullptr;
+    void* clock_user = nullptr;
+};
+
+// One message that went out through the recorder.
+struct midioutput_record {
+    double time;                       // the recorder's clock at the send
+    std::vector<unsigned char> bytes;  // exactly the bytes handed to the port
+};
+
+// Creates the driver and lists its ports, logging "MIDI out#%d: %s" (level 1)
+// for each. With no recorder the RtMidi backend is used. Returns null after
+// logging "Midi output initialization failed" when no MIDI API can be started,
+// or "No MIDI ports" when there are no output ports. No port is open.
+midioutput_state* midioutput_init(const midioutput_recorder_config* recorder = nullptr);
+
+// Closes the port if one is open and releases the driver. Null is ignored.
+void midioutput_free(midioutput_state* driver);
+
+// Opens an entry of the current port list (a negative port means 0), printing
+// "midioutput: opening port %d: %s\n" to standard output. The entry is found
+// again by its name in the system's current port list, so a list that went
+// stale since the last listing still opens the port the caller saw. An open
+// port is closed first. On failure (index not in the list, port gone, MIDI
+// error) prints "Could not open midi output: %s\n" and returns 1; the open
+// port is unchanged unless the MIDI system failed after the old port had been
+// closed, which leaves no port open. Returns 0 on success.
+int midioutput_open(midioutput_state* driver, int port);
+
+// Logs "midioutput: closing port" and closes the open port (if any). Sends
+// are discarded until the next successful open.
+void midioutput_close(midioutput_state* driver);
+
+// Sends length bytes as one message if a port is open; otherwise, or when
+// length < 1 or bytes is null, the message is discarded.
+void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, int length);
+
+// Channels are taken modulo 16 (-1 is channel 15); data bytes are the low
+// 8 bits of the given values, not range-checked.
+void midioutput_send_note_on(midioutput_state* driver, int channel, int note, int velocity);
+void midioutput_send_note_off(midioutput_state* driver, int channel, int note, int velocity);
+void midioutput_send_ctrl(midioutput_state* driver, int channel, int controller, int value);
+void midioutput_send_clock(midioutput_state* driver);  // 0xF8
+void midioutput_send_start(midioutput_state* driver);  // 0xFA
+void midioutput_send_stop(midioutput_state* driver);   // 0xFC
+
+// Re-lists the ports (logging "MIDI out#%d: %s" for each) and replaces the
+// port-name array. An open port keeps its connection and its index follows
+// its name to its new place in the list; if it is no longer listed it is
+// closed (warning logged) and no port is open.
+void midioutput_reinitialize_devices(midioutput_state* driver);
+
+// The null-terminated port-name array of the last listing. Owned by the
+// driver; valid until the next midioutput_reinitialize_devices or free.
+char** midioutput_get_port_names(midioutput_state* driver);
+int midioutput_get_port_count(const midioutput_state* driver);
+// Index of the open port in the current list, -1 when none is open.
+int midioutput_get_open_port(const midioutput_state* driver);
+
+// Recorder only (a driver of the RtMidi backend has no records): a copy of
+// every message recorded so far, or all of them while emptying the store.
+// Safe to call while other threads send.
+std::vector<midioutput_record> midioutput_get_records(midioutput_state* driver);
+std::vector<midioutput_record> midioutput_take_records(midioutput_state* driver);
+
+// Recorder only: replaces the list of ports the recorder offers from now on,
+// as if devices had come and gone. The driver's own list changes only at the
+// next midioutput_reinitialize_devices.
+void midioutput_recorder_set_ports(midioutput_state* driver, const char* const* port_names);
+
+#endif
