@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test:
+#   1. the normal build with all tests (the JACK tests one at a time at the end),
+#   2. the engine and analysis tests under AddressSanitizer + UBSan,
+#   3. the concurrency tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${KADENZO_JOBS:-2}
+
+bash scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+
+status=0
+run_ctest() {  # run_ctest DIR ARGS...: runs ctest in DIR, remembers a failure, goes on
+    local dir=$1
+    shift
+    (cd "$dir" && ctest --output-on-failure --timeout 600 "$@") || status=1
+}
+
+echo "== build and test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+run_ctest build -j"$jobs" -LE jack
+run_ctest build -L jack
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_ASAN=ON \
+      -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 run_ctest build-asan -j"$jobs" -LE jack
+
+echo "== ThreadSanitizer (concurrency tests)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_TSAN=ON \
+      -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
+
+exit $status
