@@ -10,13 +10,7 @@ import sys
 import numpy as np
 from scipy import signal
 
-
-def write(path, *arrays):
-    with open(path, "w") as f:
-        for a in arrays:
-            a = np.asarray(a, dtype=float).ravel()
-            f.write(f"{a.size}\n")
-            f.write(" ".join(f"{v:.17g}" for v in a) + "\n")
+from oracle_io import write
 
 
 def interleave(z):

@@ -25,6 +25,8 @@ import sys
 import numpy as np
 from scipy import signal
 
+from oracle_io import write
+
 # rate: (frame length N, bands B)
 RATES = {44100: (1024, 36), 32000: (1024, 36), 22050: (512, 18), 16000: (512, 18), 8000: (256, 9)}
 
@@ -33,14 +35,6 @@ RATES = {44100: (1024, 36), 32000: (1024, 36), 22050: (512, 18), 16000: (512, 18
 LOWPASS_ROWS = [(w, w) for w in (0.058, 0.1161, 0.2322, 0.0871, 0.1741, 0.3483, 0.08, 0.16,
                                  0.32, 0.12, 0.24, 0.48)]
 LOWPASS_ROWS.append((0.029, 10.0 / (0.5 * 689.0625)))
-
-
-def write(path, *arrays):
-    with open(path, "w") as f:
-        for a in arrays:
-            a = np.asarray(a, dtype=float).ravel()
-            f.write(f"{a.size}\n")
-            f.write(" ".join(f"{v:.17g}" for v in a) + "\n")
 
 
 # ERB-rate scale: E(f) = (1000 ln 10 / (24.673 * 4.368)) * log10(1 + 4.368 f / 1000).

@@ -16,6 +16,8 @@ import sys
 import numpy as np
 from scipy import stats
 
+from oracle_io import write
+
 # Tracker parameters at 44100 Hz.
 FS = 44100 * 2.0 / 512
 N = int(math.floor(4 * FS + 0.5))
@@ -32,14 +34,6 @@ C = 5
 TRANS_SIGMA = 0.1
 OBS_WEIGHTS = (1, 1, 3)  # beat, bar, tatum
 LOG_FLOOR = 1e-60
-
-
-def write(path, *arrays):
-    with open(path, "w") as f:
-        for a in arrays:
-            a = np.asarray(a, dtype=float).ravel()
-            f.write(f"{a.size}\n")
-            f.write(" ".join(f"{v:.17g}" for v in a) + "\n")
 
 
 def round_half_up(x):

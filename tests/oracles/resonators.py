@@ -12,17 +12,11 @@ import sys
 import numpy as np
 from scipy import signal
 
+from oracle_io import write
+
 SIGNAL_LENGTH = 300
 BLOCK = 37  # energies are taken per block of this many samples
 SMOOTHING = 0.5 ** (1.0 / 516.796875)  # the tracker's per-sample decay at 44100 Hz
-
-
-def write(path, *arrays):
-    with open(path, "w") as f:
-        for a in arrays:
-            a = np.asarray(a, dtype=float).ravel()
-            f.write(f"{a.size}\n")
-            f.write(" ".join(f"{v:.17g}" for v in a) + "\n")
 
 
 def delayed(x, T):
