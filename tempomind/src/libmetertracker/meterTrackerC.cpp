@@ -1,0 +1,459 @@
+#include "meterTrackerC.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "meterPerPha2Pulse.h"
+#include "precondition.h"
+#include "round.h"
+
+namespace meterTracker {
+
+namespace {
+
+// Pulse cache columns.
+enum CacheColumn { kBeatColumn = 0, kBarColumn = 1, kTatumColumn = 2, kCacheColumns = 3 };
+
+const double kUpdateRate = 2.0;  // analysis steps per second of audio
+
+void zeroTable(std::vector<std::vector<std::vector<double> > >& table) {
+    for (auto& row : table)
+        for (auto& entry : row) std::fill(entry.begin(), entry.end(), 0.0);
+}
+
+template <typename T>
+void zeroMatrix(NumaMathLibrary::Matrix<T>& m) {
+    std::fill(m.data(), m.data() + m.nElems(), T(0));
+}
+
+}  // namespace
+
+mTracker::mTracker(unsigned sampleRate)
+    : params(sampleRate),
+      beatyness(0.0),
+      srate(sampleRate),
+      updateRate(kUpdateRate),
+      onsets(sampleRate),
+      jointScores(1, 1),
+      levelDelays(2, 2),
+      energyAcc(1, 1),
+      inputEnergyAcc(1, 0.0),
+      tatumPulses(1, 0.0),
+      beatPulses(1, 0.0),
+      barPulses(1, 0.0),
+      numChannels(0),
+      channelMeans(1, 0.0),
+      frameCount(0),
+      pulseCache(1, 1),
+      stepsDone(0),
+      flushedRows(0) {
+    srate = sampleRate;
+    updateRate = kUpdateRate;
+    onsets.setSrate(sampleRate);
+    params.setSrate(sampleRate);
+    reset();
+
+    numChannels = static_cast<unsigned>(
+        std::ceil(static_cast<double>(params.numBands) / params.bandsPerChannel));
+    channelMeans.resize(numChannels, 0.0);
+    buildBanks();
+
+    phaseHistory.assign(2, std::vector<std::vector<double> >(params.numPhaseCandidates,
+                                                             std::vector<double>(2, 0.0)));
+    periodHistory.assign(2, std::vector<std::vector<double> >(params.numPeriodCandidates,
+                                                              std::vector<double>(3, 0.0)));
+    energyAcc.resize(params.numDelays, numChannels, 0.0);
+    inputEnergyAcc.resize(numChannels, 0.0);
+}
+
+mTracker::~mTracker() = default;
+
+void mTracker::buildBanks() {
+    resonators.clear();
+    channelStates_.clear();
+    for (unsigned c = 0; c < numChannels; ++c) {
+        resonators.emplace_back(new Resonators(params.delays, params.feedbackGains,
+                                               params.decayPerSample,
+                                               static_cast<int>(params.resonatorHop)));
+        channelStates_.push_back(resonators.back()->getState());
+    }
+}
+
+void mTracker::setSrate(unsigned sampleRate) {
+    srate = sampleRate;
+    updateRate = kUpdateRate;
+    onsets.setSrate(sampleRate);
+    params.setSrate(sampleRate);
+    // Banks and shapes are kept, except where the new rate changes the
+    // number of resonators: the old banks would then be read past their end.
+    if (!resonators.empty() && resonators[0]->getNumResonators() != params.numDelays) {
+        buildBanks();
+        energyAcc.resize(params.numDelays, numChannels, 0.0);
+    }
+    reset();
+}
+
+void mTracker::reset() {
+    onsets.reset();
+    jointScores.resize(1, 1, 0.0);
+    jointScores[0][0] = 0.0;
+
+    tatumPulses.assign(1, 0.0);
+    beatPulses.assign(1, 0.0);
+    barPulses.assign(1, 0.0);
+
+    for (auto& bank : resonators) bank->reset();
+    std::fill(channelMeans.begin(), channelMeans.end(), 0.0);
+
+    pulseCache.resize(1, 1, 0.0);
+    pulseCache[0][0] = 0.0;
+    flushedRows = 0;
+    frameCount = 0;
+    stepsDone = 0;
+
+    // phaseScores is left alone: the first step rebuilds it.
+    zeroTable(phaseHistory);
+    zeroTable(periodHistory);
+    zeroMatrix(levelDelays);
+    zeroMatrix(energyAcc);
+    std::fill(inputEnergyAcc.begin(), inputEnergyAcc.end(), 0.0);
+}
+
+void mTracker::addData(const double* samples, unsigned count) {
+    onsets.addData(samples, count);
+}
+
+unsigned mTracker::getStepHop() const {
+    return round(params.accentRate / updateRate);
+}
+
+bool mTracker::process() {
+    if (!onsets.process()) return false;
+    const unsigned G = onsets.getGroupDelay();
+    const unsigned hop = getStepHop();
+
+    if (!onsets.getBandEnvs(envelopes_, frameCount)) return false;
+    const unsigned F = envelopes_.nCols();
+    // Whole steps whose frames all precede the G predicted columns.
+    if (frameCount + F < G + hop) return false;
+    const unsigned steps = (frameCount + F - G - hop) / hop + 1;
+    if (steps <= stepsDone) return false;
+
+    const unsigned N = params.numDelays;
+    TM_PRECONDITION(!resonators.empty() && resonators[0]->getNumResonators() >= N,
+                    "numDelays <= resonators per bank");
+    const unsigned firstFrameOfCall = frameCount;  // frame of the envelopes' first column
+    groupChannels(F);
+    updateChannelMeans(F);
+
+    if (phaseObservations_.nRows() != params.numPhaseCandidates || phaseObservations_.nCols() != 2)
+        phaseObservations_.resize(params.numPhaseCandidates, 2, 0.0);
+    zeroMatrix(phaseObservations_);
+
+    const unsigned rowsNeeded = steps - static_cast<unsigned>(flushedRows);
+    if (!(pulseCache.nCols() > 2 && pulseCache.nRows() >= rowsNeeded))
+        pulseCache.resize(rowsNeeded, kCacheColumns, 0.0);
+
+    const double decayOverStep = std::pow(params.decayPerSample, static_cast<double>(hop));
+    const unsigned stateStride = resonators[0]->getLongestDelay();
+    bias_.resize(N);
+    resonance_.resize(N);
+
+    for (unsigned s = stepsDone; s < steps; ++s) {
+        const unsigned firstFrame = s * hop;
+        const unsigned lastFrame = firstFrame + hop - 1;  // n
+
+        computeBias(lastFrame);
+        std::fill(resonance_.begin(), resonance_.end(), 0.0);
+        for (unsigned c = 0; c < numChannels; ++c)
+            runChannel(c, firstFrame - firstFrameOfCall, hop, decayOverStep);
+        frameCount = lastFrame + 1;
+        if (numChannels > 1) {
+            const double scale = 1.0 / numChannels;
+            for (unsigned j = 0; j < N; ++j) resonance_[j] *= scale;
+        }
+
+        const unsigned row = s - static_cast<unsigned>(flushedRows);
+        const PeriodChoice periods =
+            periodModel_.step(s, resonance_, bias_, params, periodHistory, jointScores);
+        beatyness = periods.beatyness;
+        pulseCache[row][kBeatColumn] = std::complex<double>(periods.beat, 0.0);
+        pulseCache[row][kBarColumn] = std::complex<double>(periods.bar, 0.0);
+        pulseCache[row][kTatumColumn] = std::complex<double>(periods.tatum, 0.0);
+
+        const PhaseChoice phases =
+            phaseModel_.step(s, periods.beat, periods.bar, lastFrame, channelStates_, stateStride,
+                             params, levelDelays, phaseHistory, phaseScores, phaseObservations_);
+        pulseCache[row][kBeatColumn] = std::complex<double>(periods.beat, phases.beat);
+        pulseCache[row][kBarColumn] = std::complex<double>(periods.bar, phases.bar);
+        pulseCache[row][kTatumColumn] = std::complex<double>(periods.tatum, phases.tatum);
+    }
+
+    rebuildPulseLists();
+    stepsDone = steps;
+    onsets.clearBandEnvs(frameCount, true);
+    return true;
+}
+
+// Rows become frames, and each run of bandsPerChannel adjacent bands is
+// summed into one channel. Channels the front end has no bands for (it
+// delivers fewer bands at low sample rates) stay silent.
+void mTracker::groupChannels(unsigned rows) {
+    if (channelSignals_.nRows() != rows || channelSignals_.nCols() != numChannels)
+        channelSignals_.resize(rows, numChannels, 0.0);
+    const unsigned bands = envelopes_.nRows();
+    const unsigned perChannel = params.bandsPerChannel;
+    for (unsigned c = 0; c < numChannels; ++c) {
+        const unsigned first = std::min(c * perChannel, bands);
+        const unsigned end = std::min(first + perChannel, bands);
+        for (unsigned r = 0; r < rows; ++r) {
+            double sum = 0.0;
+            for (unsigned b = first; b < end; ++b) sum += envelopes_[b][r];
+            channelSignals_[r][c] = sum;
+        }
+    }
+}
+
+// Running mean of each channel, row r counting as frame frameCount + r; then
+// the final mean is removed from every row.
+void mTracker::updateChannelMeans(unsigned rows) {
+    for (unsigned c = 0; c < numChannels; ++c) {
+        double mean = channelMeans[c];
+        for (unsigned r = 0; r < rows; ++r) {
+            const double count = static_cast<double>(r) + frameCount;
+            mean = (mean * count + channelSignals_[r][c]) / (count + 1.0);
+        }
+        channelMeans[c] = mean;
+    }
+    for (unsigned r = 0; r < rows; ++r) {
+        double* row = channelSignals_[r];
+        for (unsigned c = 0; c < numChannels; ++c) row[c] -= channelMeans[c];
+    }
+}
+
+// u[i]: the share of resonator i's normalised output energy that its decay
+// since frame 0 leaves unexplained by periodicity.
+void mTracker::computeBias(unsigned lastFrame) {
+    const unsigned N = params.numDelays;
+    const unsigned long long elapsed = static_cast<unsigned long long>(lastFrame) + 1;
+    for (unsigned i = 0; i < N; ++i) {
+        const unsigned long long d = params.delays[i];
+        const double cycles = static_cast<double>((elapsed + d - 1) / d);
+        const double decayed = std::pow(params.feedbackGains[i], cycles);
+        bias_[i] = (1.0 - decayed * decayed) * params.gainNorms[i].real();
+    }
+}
+
+// One channel's part of a step: its bank over the step's frames, the leaky
+// energies, and its resonance, added into resonance_.
+void mTracker::runChannel(unsigned channel, unsigned firstRow, unsigned hop, double decayOverStep) {
+    const unsigned N = params.numDelays;
+    Resonators& bank = *resonators[channel];
+
+    block_.resize(hop);
+    for (unsigned j = 0; j < hop; ++j) block_[j] = channelSignals_[firstRow + j][channel];
+    inputEnergy_.assign(1, 0.0);
+    bank.process(block_, inputEnergy_, bankOut_);
+
+    double* out = bankOut_[0];
+    for (unsigned j = 0; j < N; ++j) {
+        out[j] += decayOverStep * energyAcc[j][channel];
+        energyAcc[j][channel] = out[j];
+    }
+    const double inputEnergy = decayOverStep * inputEnergyAcc[channel] + inputEnergy_[0];
+    inputEnergyAcc[channel] = inputEnergy;
+
+    // Mean square of each resonator's last delays[j] outputs (its delay line
+    // holds them times its gain), relative to the input energy, less the bias.
+    const double* state = bank.getState();
+    const std::size_t stride = bank.getLongestDelay();
+    const double energyScale = (1.0 - params.decayPerSample) * inputEnergy;
+    auto addResonance = [&](unsigned j, double sumOfSquares) {
+        const double g = params.feedbackGains[j];
+        const double meanSquare = sumOfSquares / (g * g) / (j + 1);
+        const double r = meanSquare / energyScale - bias_[j];
+        if (r >= 0.0) resonance_[j] += r;  // negative or not a number counts as 0
+    };
+    // Four lines side by side: each sum still runs in order over its own
+    // line, but the four independent chains hide the adders' latency.
+    unsigned j = 0;
+    for (; j + 3 < N; j += 4) {
+        const double* l0 = state + j * stride;
+        const double* l1 = l0 + stride;
+        const double* l2 = l1 + stride;
+        const double* l3 = l2 + stride;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (unsigned m = 0; m <= j; ++m) {
+            s0 += l0[m] * l0[m];
+            s1 += l1[m] * l1[m];
+            s2 += l2[m] * l2[m];
+            s3 += l3[m] * l3[m];
+        }
+        s1 += l1[j + 1] * l1[j + 1];
+        s2 += l2[j + 1] * l2[j + 1];
+        s3 += l3[j + 1] * l3[j + 1];
+        s2 += l2[j + 2] * l2[j + 2];
+        s3 += l3[j + 2] * l3[j + 2];
+        s3 += l3[j + 3] * l3[j + 3];
+        addResonance(j, s0);
+        addResonance(j + 1, s1);
+        addResonance(j + 2, s2);
+        addResonance(j + 3, s3);
+    }
+    for (; j < N; ++j) {
+        const double* line = state + j * stride;
+        double sum = 0.0;
+        for (unsigned m = 0; m <= j; ++m) sum += line[m] * line[m];
+        addResonance(j, sum);
+    }
+}
+
+void mTracker::rebuildPulseLists() {
+    const unsigned rows = pulseCache.nRows();
+    levelPeriods_.resize(rows);
+    levelPhases_.resize(rows);
+    const std::pair<int, std::vector<double>*> levels[3] = {
+        {kBeatColumn, &beatPulses}, {kBarColumn, &barPulses}, {kTatumColumn, &tatumPulses}};
+    for (const auto& level : levels) {
+        for (unsigned r = 0; r < rows; ++r) {
+            levelPeriods_[r] = pulseCache[r][level.first].real();
+            levelPhases_[r] = pulseCache[r][level.first].imag();
+        }
+        meterPerPha2Pulse(levelPeriods_, levelPhases_, *level.second);
+    }
+}
+
+void mTracker::getMeters(std::vector<double>& tatum, std::vector<double>& beat,
+                         std::vector<double>& bar) const {
+    tatum = tatumPulses;
+    beat = beatPulses;
+    bar = barPulses;
+}
+
+void mTracker::getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& barPeriod,
+                                   double& tatumPhase, double& beatPhase, double& barPhase) const {
+    if (pulseCache.nCols() < kCacheColumns || pulseCache.nRows() == 0) {
+        tatumPeriod = beatPeriod = barPeriod = -1.0;
+        tatumPhase = beatPhase = barPhase = -1.0;
+        return;
+    }
+    const std::complex<double>* last = pulseCache[pulseCache.nRows() - 1];
+    tatumPeriod = last[kTatumColumn].real();
+    beatPeriod = last[kBeatColumn].real();
+    barPeriod = last[kBarColumn].real();
+    tatumPhase = last[kTatumColumn].imag();
+    beatPhase = last[kBeatColumn].imag();
+    barPhase = last[kBarColumn].imag();
+}
+
+void mTracker::calculateBeatyness(std::vector<double>& values) {
+    beatyness = 0.0;
+    const double count = static_cast<double>(values.size());
+    for (double v : values) beatyness += v / count;
+}
+
+bool mTracker::flushPulseCache(const double& time) {
+    // Before the first step the cache holds no complete row.
+    if (pulseCache.nCols() < kCacheColumns || pulseCache.nRows() == 0) return false;
+    const int rows = static_cast<int>(pulseCache.nRows());
+    int lastBefore = -1;
+    for (int i = 0; i < rows; ++i)
+        if (time > pulseCache[i][kTatumColumn].imag()) lastBefore = i;
+    const int lastDropped = lastBefore == rows - 1 ? lastBefore - 1 : lastBefore;
+    if (lastDropped < 0) return false;
+
+    const int dropped = lastDropped + 1;
+    flushedRows += dropped;
+    for (int i = dropped; i < rows; ++i)
+        for (unsigned col = 0; col < kCacheColumns; ++col)
+            pulseCache[i - dropped][col] = pulseCache[i][col];
+    pulseCache.resize(rows - dropped, kCacheColumns, 0.0);
+    return true;
+}
+
+}  // namespace meterTracker
+
+// ----------------------------------------------------------- flat interface
+
+using meterTracker::mTracker;
+
+mTracker* mTracker_init(int sampleRate) {
+    return new mTracker(static_cast<unsigned>(sampleRate));
+}
+
+void mTracker_close(mTracker* tracker) {
+    delete tracker;
+}
+
+void mTracker_reset(mTracker* tracker) {
+    tracker->reset();
+}
+
+void mTracker_add_data(mTracker* tracker, const double* samples, int count) {
+    if (count >= 0) tracker->addData(samples, static_cast<unsigned>(count));
+}
+
+int mTracker_process(mTracker* tracker) {
+    return tracker->process() ? 1 : 0;
+}
+
+void mTracker_get_period_est(mTracker* tracker, double* tatumPeriod, double* beatPeriod,
+                             double* barPeriod, double* tatumPhase, double* beatPhase,
+                             double* barPhase) {
+    tracker->getLatestPeriodEsts(*tatumPeriod, *beatPeriod, *barPeriod, *tatumPhase, *beatPhase,
+                                 *barPhase);
+}
+
+void mTracker_get_ticks(mTracker* tracker, double* tatum, int* tatumCount, double* beat,
+                        int* beatCount, double* bar, int* barCount) {
+    std::vector<double> tatumPulses, beatPulses, barPulses;
+    tracker->getMeters(tatumPulses, beatPulses, barPulses);
+    *tatumCount = copy_nvals(tatumPulses, tatum, *tatumCount);
+    *beatCount = copy_nvals(beatPulses, beat, *beatCount);
+    *barCount = copy_nvals(barPulses, bar, *barCount);
+}
+
+double mTracker_get_beatyness(mTracker* tracker) {
+    return tracker->getBeatyness();
+}
+
+void mTracker_change_myyValues(mTracker* tracker, double barMyy, double beatMyy, double tatumMyy) {
+    meterTracker::Params& params = tracker->getParams();
+    params.barMyy = barMyy;
+    params.beatMyy = beatMyy;
+    params.tatumMyy = tatumMyy;
+}
+
+double mTracker_change_half_time(mTracker* tracker, double seconds) {
+    return tracker->getParams().changeHalfTime(seconds);
+}
+
+void mTracker_dump_metfile(mTracker* tracker, const char* path) {
+    if (path == nullptr) return;
+    std::vector<double> tatum, beat, bar;
+    tracker->getMeters(tatum, beat, bar);
+    FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        std::fputs("metertracker: failed to save meter data\n", stderr);
+        return;
+    }
+    std::fprintf(file, "%d\n", 3);
+    print_vector(tatum, file);
+    print_vector(beat, file);
+    print_vector(bar, file);
+    std::fclose(file);
+}
+
+int copy_nvals(std::vector<double>& values, double* dst, int n) {
+    if (n <= 0) return 0;
+    const std::size_t wanted = static_cast<std::size_t>(n);
+    const std::size_t copied = std::min(values.size(), wanted);
+    std::copy(values.end() - static_cast<std::ptrdiff_t>(copied), values.end(), dst);
+    std::fill(dst + copied, dst + wanted, 0.0);
+    return static_cast<int>(copied);
+}
+
+void print_vector(std::vector<double> values, FILE* file) {
+    std::fprintf(file, "%d\n", static_cast<int>(values.size()));
+    for (double v : values) std::fprintf(file, "%.9f\n", v);
+}
