@@ -34,7 +34,7 @@ ASAN_OPTIONS=detect_leaks=1 run_ctest build-asan -j"$jobs" -LE jack
 echo "== ThreadSanitizer (concurrency tests)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_TSAN=ON \
       -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
-cmake --build build-tsan -j"$jobs"
+cmake --build build-tsan -j"$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
 
 exit $status

@@ -1,0 +1,5 @@
+# The engine runtime: the cost of a timer pass and of `kadenzo render`, and
+# the jitter of the live timer loop (MIDI clock intervals at a fixed tempo,
+# at the send and through a JACK server of the benchmark's own).
+kadenzo_bench(bench_engine_timer SOURCES bench_engine_timer.cpp LIBS kadenzo_tools)
+kadenzo_bench(bench_engine_jitter SOURCES bench_engine_jitter.cpp LIBS tempomind)

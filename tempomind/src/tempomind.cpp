@@ -1,0 +1,331 @@
+#include "tempomind.h"
+
+#include <cstdio>
+#include <limits>
+#include <new>
+
+#include "common.h"
+#include "tempomind_version.h"
+
+int TEMPOMIND_ERROR_STATUS = 0;
+
+namespace {
+
+// The recorder configuration of a recorded handle; the names are copied by
+// the driver, so the array only has to live through midioutput_init.
+struct RecorderConfig {
+    std::vector<const char*> names;
+    midioutput_recorder_config config;
+
+    explicit RecorderConfig(const TempoMind_t* handle) {
+        for (const std::string& name : handle->recorder_port_names) names.push_back(name.c_str());
+        names.push_back(nullptr);
+        config.port_names = names.data();
+        config.clock = handle->recorder_clock;
+        config.clock_user = handle->recorder_clock_user;
+    }
+};
+
+// A new ticker for tm_run and tm_reinit on MIDI port 0. When MIDI cannot be
+// started it runs without (analysis, phases and phase callbacks keep
+// working); null only when no ticker can be made at all.
+meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer) {
+    RecorderConfig recorder(handle);
+    meterticker_options options;
+    options.midi_recorder = handle->recorded ? &recorder.config : nullptr;
+    options.require_midi = false;
+    meterticker_state* ticker = nullptr;
+    const int status = meterticker_init(sequencer, 0, &ticker, &options);
+    if (status != 0) {
+        tm_logmsg(3, "Tempomind: no meter ticker (status %d); the engine has no analysis or output",
+                  status);
+        return nullptr;
+    }
+    if (!meterticker_midi(ticker)) tm_logmsg(3, "Tempomind: running without MIDI output");
+    return ticker;
+}
+
+TempoMind_t* init_handle(int midi_port, const midioutput_recorder_config* recorder) {
+    tm_logmsg(1, "Version %s\n", tm_version_str);
+    TempoMind_t* handle = new (std::nothrow) TempoMind_t;
+    if (!handle) {
+        TEMPOMIND_ERROR_STATUS = 1;
+        return nullptr;
+    }
+    if (recorder) {
+        handle->recorded = true;
+        for (int i = 0; recorder->port_names && recorder->port_names[i]; ++i) {
+            handle->recorder_port_names.emplace_back(recorder->port_names[i]);
+        }
+        handle->recorder_clock = recorder->clock;
+        handle->recorder_clock_user = recorder->clock_user;
+    }
+
+    sequencer_state* sequencer = init_sequencer();
+    if (!sequencer) {
+        delete handle;
+        TEMPOMIND_ERROR_STATUS = 1;
+        return nullptr;
+    }
+    handle->sequencer.store(sequencer);
+    handle->callbacks = nullptr;
+
+    RecorderConfig recording(handle);
+    meterticker_options options;
+    options.midi_recorder = handle->recorded ? &recording.config : nullptr;
+    meterticker_state* ticker = nullptr;
+    const int status = meterticker_init(sequencer, midi_port, &ticker, &options);
+    if (status != 0) {
+        // Nothing else holds these yet; releasing them is safe.
+        close_sequencer(sequencer);
+        delete handle;
+        TEMPOMIND_ERROR_STATUS = status;
+        return nullptr;
+    }
+    handle->ticker = ticker;
+    return handle;
+}
+
+midioutput_state* midi_of(TempoMind_t* handle) {
+    return handle && handle->ticker ? meterticker_midi(handle->ticker) : nullptr;
+}
+
+void free_callbacks(TempoMind_t* handle) {
+    tm_callback_record* record = handle->callbacks;
+    handle->callbacks = nullptr;
+    while (record) {
+        tm_callback_record* next = record->next;
+        delete record;
+        record = next;
+    }
+}
+
+}  // namespace
+
+TempoMind_t* tm_init(int /*ignored*/, int midi_port) {
+    return init_handle(midi_port, nullptr);
+}
+
+TempoMind_t* tm_init_recorded(int /*ignored*/, int midi_port,
+                              const midioutput_recorder_config& recorder) {
+    return init_handle(midi_port, &recorder);
+}
+
+void tm_close(TempoMind_t* handle) {
+    if (!handle) return;
+    std::fprintf(stderr, "Closing meterticker..\n");
+    meterticker_close(handle->ticker);
+    handle->ticker = nullptr;
+    free_callbacks(handle);
+    std::fprintf(stderr, "Closing seq..\n");
+    close_sequencer(handle->sequencer.exchange(nullptr));
+    delete handle;
+}
+
+int tm_stop(TempoMind_t* handle) {
+    if (!handle) return 0;
+    std::fprintf(stderr, "Closing meterticker!\n");
+    meterticker_close(handle->ticker);
+    handle->ticker = nullptr;
+    std::fprintf(stderr, "Closing sequencer!\n");
+    // Out of the handle first, so that a late audio block finds no sequencer.
+    close_sequencer(handle->sequencer.exchange(nullptr));
+    return 0;
+}
+
+void tm_run(TempoMind_t* handle) {
+    if (!handle) return;
+    if (handle->sequencer.load()) {
+        tm_logmsg(2, "tm_run: the engine is running; stop it first");
+        return;
+    }
+    sequencer_state* sequencer = init_sequencer();
+    if (!sequencer) {
+        tm_logmsg(3, "tm_run: no audio sequencer; the engine stays stopped");
+        return;
+    }
+    handle->ticker = start_ticker(handle, sequencer);
+    handle->sequencer.store(sequencer);
+    start_sequencer(sequencer);
+}
+
+int tm_reinit(TempoMind_t* handle) {
+    if (!handle) return 1;
+    sequencer_state* sequencer = handle->sequencer.load();
+    if (!sequencer) {
+        tm_logmsg(2, "tm_reinit: the engine is stopped");
+        return 1;
+    }
+    stop_sequencer(sequencer);
+    meterticker_close(handle->ticker);
+    handle->ticker = nullptr;
+    handle->ticker = start_ticker(handle, sequencer);
+    if (midi_of(handle)) tm_set_mididev(handle, 0);
+    start_sequencer(sequencer);
+    return 1;
+}
+
+void tm_start_sequencer(TempoMind_t* handle) {
+    sequencer_state* sequencer = handle ? handle->sequencer.load() : nullptr;
+    if (sequencer) start_sequencer(sequencer);
+}
+
+void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime) {
+    sequencer_state* sequencer = handle ? handle->sequencer.load() : nullptr;
+    if (sequencer) sequencer_register_gettime_cb(sequencer, user, gettime);
+}
+
+void tm_process_audio(const float* samples, unsigned long count, TempoMind_t* handle, double time) {
+    if (!handle || !samples || count == 0) return;
+    sequencer_state* sequencer = handle->sequencer.load(std::memory_order_acquire);
+    if (sequencer) sequencer_audio_cb(samples, count, sequencer, time);
+}
+
+void tm_get_meter_phases(TempoMind_t* handle, double* bar, double* beat, double* tatum) {
+    double phases[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
+    if (handle && handle->ticker) meterticker_get_phases(handle->ticker, phases);
+    if (bar) *bar = phases[METERLEVEL_BAR];
+    if (beat) *beat = phases[METERLEVEL_BEAT];
+    if (tatum) *tatum = phases[METERLEVEL_TATUM];
+}
+
+double tm_get_beat_phase(TempoMind_t* handle) {
+    if (!handle || !handle->ticker) return 0.0;
+    return meterticker_get_phase(handle->ticker, METERLEVEL_BEAT);
+}
+
+double tm_get_bpm(TempoMind_t* handle) {
+    if (!handle || !handle->ticker) return std::numeric_limits<double>::infinity();
+    return meterticker_get_bpm(handle->ticker);
+}
+
+double tm_get_input_level(TempoMind_t* handle) {
+    return handle && handle->ticker ? meterticker_get_level(handle->ticker) : -100.0;
+}
+
+double tm_get_nonbeatyness(TempoMind_t* handle) {
+    return handle && handle->ticker ? meterticker_get_nonbeatyness(handle->ticker) : 0.0;
+}
+
+double tm_get_anti_delay(TempoMind_t* handle) {
+    return handle && handle->ticker ? meterticker_get_anti_delay(handle->ticker) : 0.0;
+}
+
+void tm_set_anti_delay(TempoMind_t* handle, double seconds) {
+    if (handle && handle->ticker) meterticker_set_anti_delay(handle->ticker, seconds);
+}
+
+double tm_change_half_time(TempoMind_t* handle, double seconds) {
+    if (!handle || !handle->ticker) {
+        tm_logmsg(3, "tm_change_half_time: the engine is stopped");
+        return 0.0;
+    }
+    return meterticker_change_half_time(handle->ticker, seconds);
+}
+
+void tm_change_myyValues(TempoMind_t* handle, double bar, double beat, double tatum) {
+    if (!handle || !handle->ticker) {
+        tm_logmsg(3, "tm_change_myyValues: the engine is stopped");
+        return;
+    }
+    meterticker_change_myyValues(handle->ticker, bar, beat, tatum);
+}
+
+meterticker_phase_node* tm_register_phase_cb(TempoMind_t* handle, int level, void* user,
+                                             tm_phase_cb callback) {
+    if (!handle || !handle->ticker) {
+        tm_logmsg(3, "tm_register_phase_cb: the engine is stopped");
+        return nullptr;
+    }
+    return meterticker_register_phase_cb(handle->ticker, level, user, callback);
+}
+
+void tm_unregister_phase_cb(TempoMind_t* handle, void* user) {
+    if (handle && handle->ticker) meterticker_unregister_phase_cb(handle->ticker, user);
+}
+
+void tm_send_midi_message(TempoMind_t* handle, int kind, int channel, int number, int value) {
+    if (handle && handle->ticker) {
+        meterticker_send_midi_message(handle->ticker, kind, channel, number, value);
+    }
+}
+
+int tm_send_test_midinote(TempoMind_t* handle, unsigned level) {
+    midioutput_state* midi = midi_of(handle);
+    if (!midi) {
+        tm_logmsg(3, "MIDI note fails - no MIDI");
+        return 1;
+    }
+    if (level >= METERLEVEL_COUNT) {
+        tm_logmsg(3, "MIDI test note: no level %u", level);
+        return 1;
+    }
+    const meterticker_note& note = handle->ticker->notes[level];
+    tm_logmsg(0, "Sending a TEST MIDI note: %d", note.note);
+    midioutput_send_note_on(midi, note.channel, note.note, 127);
+    TMSleep(50);
+    midioutput_send_note_off(midi, note.channel, note.note, 0);
+    return 0;
+}
+
+int tm_enable_midiclock(TempoMind_t* handle, int on) {
+    if (!midi_of(handle)) {
+        tm_logmsg(3, "MIDI clock fails - no MIDI");
+        return 1;
+    }
+    meterticker_midiclock_out(handle->ticker, on);
+    return 0;
+}
+
+int tm_enable_midinote(TempoMind_t* handle, int on) {
+    if (!midi_of(handle)) {
+        tm_logmsg(3, "MIDI note fails - no MIDI");
+        return 1;
+    }
+    meterticker_midinote_out(handle->ticker, on);
+    return 0;
+}
+
+int tm_enable_midiphase(TempoMind_t* handle, int on) {
+    if (!midi_of(handle)) {
+        tm_logmsg(3, "MIDI note fails - no MIDI");
+        return 1;
+    }
+    meterticker_midiphase_out(handle->ticker, on);
+    return 0;
+}
+
+int tm_set_mididev(TempoMind_t* handle, int port) {
+    midioutput_state* midi = midi_of(handle);
+    if (!midi) return 1;
+    meterticker_midiclock_out(handle->ticker, 0);  // MIDI Stop on the old port
+    if (midioutput_get_open_port(midi) >= 0) midioutput_close(midi);
+    const int result = midioutput_open(midi, port < 0 ? 0 : port);
+    // The clock is on after a port change whatever it was before.
+    meterticker_midiclock_out(handle->ticker, 1);
+    return result;
+}
+
+int tm_get_current_mididev(TempoMind_t* handle) {
+    midioutput_state* midi = midi_of(handle);
+    return midi ? midioutput_get_open_port(midi) : -1;
+}
+
+char** tm_get_mididev_list(TempoMind_t* handle) {
+    midioutput_state* midi = midi_of(handle);
+    if (!midi) return nullptr;
+    midioutput_reinitialize_devices(midi);
+    return midioutput_get_port_names(midi);
+}
+
+int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second) {
+    if (!handle) return 1;
+    auto* record = new (std::nothrow) tm_callback_record{kind, first, second, handle->callbacks};
+    if (!record) return 1;
+    handle->callbacks = record;
+    return 0;
+}
+
+void tm_enable_beat_printout() {}
+
+void tm_disable_beat_printout() {}

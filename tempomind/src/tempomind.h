@@ -1,0 +1,110 @@
+// Tempomind, the analysis and output engine: a flat interface of free
+// functions over an engine handle. Audio blocks go in (tm_process_audio);
+// the meter's phases, tempo and input level come out as queries, and a MIDI
+// clock, notes and phase controllers go out on one MIDI port.
+//
+// Calling order: tm_init once; the audio owner starts the sequencer
+// (tm_start_sequencer), installs its stream clock (tm_register_gettime_cb) and
+// calls tm_process_audio for every block; tm_stop / tm_run replace the engine
+// when the audio input changes; tm_close at the end. Every function but
+// tm_process_audio belongs to the application's thread.
+//
+// Handle states: running (sequencer and ticker) -> tm_stop -> stopped
+// (neither) -> tm_run -> running. On a stopped handle audio blocks are
+// ignored, queries give their "no estimate" values and the MIDI functions
+// report that there is no MIDI. When tm_run or tm_reinit cannot start the
+// MIDI output, the new ticker runs without it; when no ticker can be created
+// at all, the handle keeps its sequencer and no ticker, and behaves as above.
+#ifndef KADENZO_TEMPOMIND_H
+#define KADENZO_TEMPOMIND_H
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "meterticker.h"
+#include "midioutput.h"
+#include "sequencer.h"
+
+// Reason of the last failed tm_init: 1 general failure, 3 no MIDI output, any
+// other non-zero value the thread library's error code for the timer thread.
+// A successful tm_init leaves it unchanged.
+extern int TEMPOMIND_ERROR_STATUS;
+
+// A record of tm_add_callback; carried for the caller, read by no engine code.
+struct tm_callback_record {
+    int kind;
+    void* first;
+    void* second;
+    tm_callback_record* next;
+};
+
+struct TempoMind_t {
+    std::atomic<sequencer_state*> sequencer{nullptr};  // null while stopped
+    meterticker_state* ticker = nullptr;               // null while stopped
+    tm_callback_record* callbacks = nullptr;
+
+    // The recording MIDI backend (tm_init_recorded): every ticker of this
+    // handle records instead of sending.
+    bool recorded = false;
+    std::vector<std::string> recorder_port_names;
+    midioutput_clock_cb recorder_clock = nullptr;
+    void* recorder_clock_user = nullptr;
+};
+
+typedef double (*tm_gettime_cb)(void* user);
+typedef void (*tm_phase_cb)(void* user, double full_phase);
+
+TempoMind_t* tm_init(int ignored, int midi_port);
+// As tm_init, with MIDI recorded by the driver's recording backend (tests and
+// offline use); the recorder's port names are copied.
+TempoMind_t* tm_init_recorded(int ignored, int midi_port,
+                              const midioutput_recorder_config& recorder);
+
+// tm_close, tm_stop and tm_reinit need the audio stream stopped first: no
+// tm_process_audio call may run inside them.
+void tm_close(TempoMind_t* handle);
+int tm_stop(TempoMind_t* handle);
+// On a stopped handle only: a new sequencer and ticker (logged warning and
+// nothing else on a running one).
+void tm_run(TempoMind_t* handle);
+// A new ticker on the same sequencer, MIDI port 0, clock on; always 1.
+int tm_reinit(TempoMind_t* handle);
+void tm_start_sequencer(TempoMind_t* handle);
+
+// The engine clock: seconds since the audio stream's first sample.
+void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime);
+// Note the argument order: samples and count come before the handle.
+void tm_process_audio(const float* samples, unsigned long count, TempoMind_t* handle, double time);
+
+void tm_get_meter_phases(TempoMind_t* handle, double* bar, double* beat, double* tatum);
+double tm_get_beat_phase(TempoMind_t* handle);
+double tm_get_bpm(TempoMind_t* handle);
+double tm_get_input_level(TempoMind_t* handle);
+double tm_get_nonbeatyness(TempoMind_t* handle);
+double tm_get_anti_delay(TempoMind_t* handle);
+void tm_set_anti_delay(TempoMind_t* handle, double seconds);
+double tm_change_half_time(TempoMind_t* handle, double seconds);
+void tm_change_myyValues(TempoMind_t* handle, double bar, double beat, double tatum);
+
+meterticker_phase_node* tm_register_phase_cb(TempoMind_t* handle, int level, void* user,
+                                             tm_phase_cb callback);
+void tm_unregister_phase_cb(TempoMind_t* handle, void* user);
+
+// kind 0: Note On; any other kind: Control Change.
+void tm_send_midi_message(TempoMind_t* handle, int kind, int channel, int number, int value);
+int tm_send_test_midinote(TempoMind_t* handle, unsigned level);
+int tm_enable_midiclock(TempoMind_t* handle, int on);
+int tm_enable_midinote(TempoMind_t* handle, int on);
+int tm_enable_midiphase(TempoMind_t* handle, int on);
+int tm_set_mididev(TempoMind_t* handle, int port);
+int tm_get_current_mididev(TempoMind_t* handle);
+// Re-lists the MIDI ports; the array stays owned by the driver and is
+// replaced by the next call. Null when there is no MIDI output.
+char** tm_get_mididev_list(TempoMind_t* handle);
+
+int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second);
+void tm_enable_beat_printout();
+void tm_disable_beat_printout();
+
+#endif
