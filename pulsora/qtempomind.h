@@ -1,0 +1,121 @@
+// QTempomind: the application's engine facade. It starts and closes the
+// engine, owns the audio input (AudioInterface), polls the engine every 30 ms
+// on the GUI thread and re-publishes phases, beats, the input level and the
+// non-beatyness value as Qt signals, and forwards the commands of the main
+// window and the settings dialogs to the engine.
+#ifndef PULSORA_QTEMPOMIND_H
+#define PULSORA_QTEMPOMIND_H
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "tempomind.h"
+
+class AudioInterface;
+class QTimer;
+
+class QTempomind : public QObject {
+    Q_OBJECT
+
+  public:
+    // The same numbers as MeterLevelID.
+    enum MeterLevel { Bar = 0, Beat = 1, Tatum = 2 };
+    Q_ENUM(MeterLevel)
+
+    QTempomind();
+    ~QTempomind() override;
+
+    // Starts the engine on MIDI port 0 and creates the audio interface (also
+    // when the engine failed, so that the devices are listed). False when the
+    // engine could not start; TEMPOMIND_ERROR_STATUS then says why.
+    bool init();
+
+    // The audio input, owned by the facade; null before init().
+    AudioInterface* audioInterface() const { return audio; }
+    // The engine handle; null before init() or when the engine failed.
+    TempoMind_t* engineHandle() const { return engine; }
+
+    // Used by the audio device switch: close the engine's ticker and
+    // sequencer, and start new ones (fresh tracker).
+    void StopTempomind();
+    void RunTempomind();
+
+    void setSendPhase(int on);
+    int getSendPhase() const { return sendPhase; }
+    bool getMidiClockEnabled() const { return midiClockEnabled; }
+    bool getMidiNoteEnabled() const { return midiNoteEnabled; }
+
+    // True when the port could be opened.
+    bool selectMidiDev(int port);
+    // The open MIDI port, -1 when none is open.
+    int getMidiDevIndex();
+    // A new list of the MIDI output port names, in port order; the caller owns it.
+    QList<QString>* getMidiDevList();
+
+    void changeHalfTime(double seconds);
+    // Period-prior medians in seconds: bar, beat, tatum.
+    void changeMyyValues(double bar, double beat, double tatum);
+    double GetAntiDelay();
+    void SetAntiDelay(double seconds);
+
+    // kind 0 sends Note On, any other kind Control Change; at once, on the caller's thread.
+    void SendMidiMsg(int kind, int channel, int number, int value);
+    // The callback runs on the engine's timer thread with the level's full phase.
+    void RegisterPhaseCallback(MeterLevelID level, void* user,
+                               void (*cb)(void* user, double fullPhase));
+    void UnregisterPhaseCallback(void* user);
+
+    // Reports a failure of the audio input: a log line, and audioError for
+    // the window. Called by the audio interface on the GUI thread.
+    void reportAudioError(const QString& message);
+    // The last message given to reportAudioError (empty when none yet).
+    QString lastAudioError() const { return audioErrorText; }
+
+  signals:
+    void nonBeatynessChange(double nbt);
+    void bpmChange(double bpm);
+    void bar(bool blink);
+    void beat(bool blink);
+    void tatum(bool blink);
+    void barPhase(double phase);
+    void beatPhase(double phase);
+    void tatumPhase(double phase);
+    void barFullPhase(double phase);
+    void beatFullPhase(double phase);
+    void tatumFullPhase(double phase);
+    void audioLevelChange(int db);
+    // The audio input failed to open or start, or stopped delivering audio
+    // (a device that went away); the text is meant for the user.
+    void audioError(const QString& message);
+
+  public slots:
+    // Polls the engine every 30 ms.
+    void startProcessing();
+    void stopProcessing();
+    // One poll; emits the signals above.
+    void updateOutputs();
+    void enableMidiClockOutput(int enabled);
+    void enableMidiNoteOutput(int enabled);
+    // Sounds the test note of a level; values other than Bar, Beat, Tatum do nothing.
+    void sendMidiTestNote(MeterLevel lvl);
+
+  public:
+    // Owned; created by init(). Public for the window and the dialogs.
+    AudioInterface* audio = nullptr;
+
+  private:
+    int sendPhase = 0;
+    TempoMind_t* engine = nullptr;
+    bool midiClockEnabled = false;
+    bool midiNoteEnabled = false;
+    double nonBeatyness = 0.0;
+    double lastNonBeatyness = 0.0;
+    double previousBarPhase = 0.0;
+    double previousBeatPhase = 0.0;
+    double previousTatumPhase = 0.0;
+    QTimer* pollTimer = nullptr;
+    QString audioErrorText;
+};
+
+#endif

@@ -1,0 +1,394 @@
+// Helpers for the tests of the live audio path: a JACK server of the test's
+// own (dummy backend, unique name), child processes started and stopped by
+// process id, and a JACK client of the test that plays audio into the
+// program's input ports and records the MIDI that comes back, both stamped
+// with JACK's frame clock.
+#ifndef KADENZO_TESTS_LIVE_TEST_SUPPORT_H
+#define KADENZO_TESTS_LIVE_TEST_SUPPORT_H
+
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace livetest {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Starts a program with its standard output and error appended to a file
+// (standard error to errorPath instead, when given); -1 when it cannot run.
+inline pid_t spawnProcess(const std::vector<std::string>& args, const std::string& outputPath,
+                          const std::string& errorPath = std::string()) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (errorPath.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+inline bool hasExited(pid_t pid, int* status) {
+    return waitpid(pid, status, WNOHANG) == pid;
+}
+
+// Waits up to the given time for the process to end; true with its status.
+inline bool waitForExit(pid_t pid, double seconds, int* status) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!hasExited(pid, status)) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Sends SIGTERM, then SIGKILL if the process is still there after the grace time.
+inline void stopProcess(pid_t pid, double graceSeconds = 5.0) {
+    if (pid <= 0) return;
+    int status = 0;
+    if (hasExited(pid, &status)) return;
+    kill(pid, SIGTERM);
+    if (!waitForExit(pid, graceSeconds, &status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}
+
+// A jackd of the test's own. Every client of the test process (PortAudio,
+// RtMidi, the jack tools it starts) finds it through JACK_DEFAULT_SERVER.
+class JackServer {
+  public:
+    JackServer() = default;
+    JackServer(const JackServer&) = delete;
+    JackServer& operator=(const JackServer&) = delete;
+    ~JackServer() { stop(); }
+
+    // Starts the dummy backend at the given rate with the given number of
+    // capture channels and waits until it accepts clients; false with the
+    // reason when it does not.
+    bool start(std::string* why, int rate = 44100, int captureChannels = 2) {
+        name_ = "kadenzo-live-" + std::to_string(getpid()) + "-" +
+                std::to_string(Clock::now().time_since_epoch().count() % 1000000);
+        logPath_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        pid_ = spawnProcess({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate),
+                             "-p", "128", "-C", std::to_string(captureChannels), "-P", "2"},
+                            logPath_);
+        if (pid_ < 0) {
+            *why = "jackd could not be run (is the jackd2 package installed?)";
+            return false;
+        }
+        const pid_t waiter = spawnProcess({"jack_wait", "-w", "-t", "10"}, logPath_);
+        int status = 0;
+        if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0 || hasExited(pid_, &status)) {
+            *why = "jackd did not become ready; its output:\n" + fileText(logPath_);
+            stop();
+            return false;
+        }
+        return true;
+    }
+
+    // Stops the server by its process id, forcibly if it does not end.
+    void stop() {
+        if (pid_ > 0) {
+            stopProcess(pid_);
+            removeTraces();
+        }
+        pid_ = -1;
+    }
+
+    const std::string& name() const { return name_; }
+    pid_t pid() const { return pid_; }
+
+  private:
+    // The server's log and the semaphores JACK leaves behind for clients
+    // that were still open when the server went.
+    void removeTraces() {
+        if (name_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove(logPath_, ignored);
+        const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+            if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+                std::filesystem::remove(entry.path(), ignored);
+            }
+        }
+    }
+
+    std::string name_;
+    std::string logPath_;
+    pid_t pid_ = -1;
+};
+
+// One MIDI message as the test client received it.
+struct MidiEvent {
+    std::uint64_t frame;  // JACK frame clock
+    int size;
+    std::array<unsigned char, 3> bytes;
+};
+
+// A JACK client of the test: audio output ports that play buffers given by
+// the test (one per port, all starting in the same cycle), and a MIDI input
+// that records every message with its frame time. The process callback
+// neither allocates nor locks.
+class TestClient {
+  public:
+    TestClient(const std::string& name, int audioPorts, bool midiInput) {
+        client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+        if (!client_) return;
+        for (int i = 0; i < audioPorts; ++i) {
+            const std::string port = "out_" + std::to_string(i);
+            outputs_.push_back(jack_port_register(client_, port.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                  JackPortIsOutput, 0));
+        }
+        if (midiInput) {
+            midiIn_ =
+                jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        }
+        events_.resize(kMaxEvents);
+        cyclePositions_.resize(kMaxCycles);
+        cycleFrames_.resize(kMaxCycles);
+        jack_set_process_callback(client_, &TestClient::process, this);
+        if (jack_activate(client_) != 0) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+    }
+    ~TestClient() {
+        if (client_) {
+            jack_deactivate(client_);
+            jack_client_close(client_);
+        }
+    }
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    std::string fullName(const std::string& port) const {
+        return std::string(jack_get_client_name(client_)) + ":" + port;
+    }
+    jack_client_t* client() const { return client_; }
+
+    // Sets what each output port plays and starts playing at the next cycle;
+    // call while not playing. A port given no buffer plays silence.
+    void play(std::vector<std::vector<float>> buffers) {
+        buffers_ = std::move(buffers);
+        length_ = 0;
+        for (const auto& b : buffers_) length_ = std::max(length_, b.size());
+        position_.store(0);
+        playing_.store(true);
+    }
+    // Plays a constant value on every port for ever (until stop()).
+    void playConstant(std::vector<float> values) {
+        constants_ = std::move(values);
+        constant_.store(true);
+    }
+    void stop() {
+        playing_.store(false);
+        constant_.store(false);
+    }
+    bool finished() const { return !playing_.load() && startFrame_.load() != kNoFrame; }
+    // Frame time of the first sample played; kNoFrame before.
+    std::uint64_t startFrame() const { return startFrame_.load(); }
+    static constexpr std::uint64_t kNoFrame = ~std::uint64_t(0);
+
+    // Frame time at which a sample of the played buffers went out (JACK's
+    // frame clock may jump when a cycle is late, so this is looked up in
+    // the cycles actually played); kNoFrame when it was not played.
+    std::uint64_t frameOfSample(std::size_t sample) const {
+        const std::size_t cycles = cycleCount_.load();
+        for (std::size_t c = cycles; c-- > 0;) {
+            if (cyclePositions_[c] <= sample) {
+                return cycleFrames_[c] + (sample - cyclePositions_[c]);
+            }
+        }
+        return kNoFrame;
+    }
+    // The inverse: the position in the played buffers (in samples, with
+    // fraction) that was going out at a frame time. Frames JACK skipped
+    // (the music paused) map to the end of the cycle before them.
+    double sampleAtFrame(std::uint64_t frame) const {
+        const std::size_t cycles = cycleCount_.load();
+        if (cycles == 0 || frame < cycleFrames_[0]) return -1.0;
+        std::size_t low = 0, high = cycles;  // last cycle starting at or before frame
+        while (high - low > 1) {
+            const std::size_t mid = (low + high) / 2;
+            (cycleFrames_[mid] <= frame ? low : high) = mid;
+        }
+        const std::uint64_t length =
+            low + 1 < cycles ? cyclePositions_[low + 1] - cyclePositions_[low] : 128;
+        return static_cast<double>(cyclePositions_[low]) +
+               static_cast<double>(std::min<std::uint64_t>(frame - cycleFrames_[low], length));
+    }
+    // Frames JACK skipped while playing (late cycles on a busy machine).
+    std::uint64_t skippedFrames() const {
+        const std::size_t cycles = cycleCount_.load();
+        std::uint64_t skipped = 0;
+        for (std::size_t c = 1; c < cycles; ++c) {
+            skipped += (cycleFrames_[c] - cycleFrames_[c - 1]) -
+                       (cyclePositions_[c] - cyclePositions_[c - 1]);
+        }
+        return skipped;
+    }
+    // Cycles whose start lay more than one period after the previous one's
+    // while playing: JACK skipped frames.
+    int skippedCycles() const {
+        const std::size_t cycles = cycleCount_.load();
+        int skipped = 0;
+        for (std::size_t c = 1; c < cycles; ++c) {
+            const std::uint64_t step = cycleFrames_[c] - cycleFrames_[c - 1];
+            if (step != cyclePositions_[c] - cyclePositions_[c - 1]) ++skipped;
+        }
+        return skipped;
+    }
+
+    std::vector<MidiEvent> midiEvents() const {
+        const std::size_t count = eventCount_.load();
+        return std::vector<MidiEvent>(events_.begin(), events_.begin() + count);
+    }
+    jack_nframes_t sampleRate() const { return jack_get_sample_rate(client_); }
+    std::uint64_t frameTime() const { return jack_frame_time(client_); }
+
+    // Connects two ports by name; true when connected (or already so).
+    bool connect(const std::string& from, const std::string& to) {
+        const int result = jack_connect(client_, from.c_str(), to.c_str());
+        return result == 0 || result == EEXIST;
+    }
+    void disconnect(const std::string& from, const std::string& to) {
+        jack_disconnect(client_, from.c_str(), to.c_str());
+    }
+    // Names of the ports matching a regular expression (JACK's own matching).
+    std::vector<std::string> ports(const std::string& pattern, unsigned long flags = 0) const {
+        std::vector<std::string> names;
+        const char** found = jack_get_ports(client_, pattern.c_str(), nullptr, flags);
+        for (int i = 0; found && found[i]; ++i) names.emplace_back(found[i]);
+        if (found) jack_free(found);
+        return names;
+    }
+
+  private:
+    static constexpr std::size_t kMaxEvents = 200000;
+    static constexpr std::size_t kMaxCycles = 1 << 16;  // 190 s at 128 frames
+
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<TestClient*>(arg);
+        const std::uint64_t cycleStart = jack_last_frame_time(self->client_);
+        const bool playing = self->playing_.load();
+        const bool constant = self->constant_.load();
+        std::size_t position = self->position_.load();
+        if (playing && position == 0 && self->startFrame_.load() == kNoFrame) {
+            self->startFrame_.store(cycleStart);
+        }
+        for (std::size_t p = 0; p < self->outputs_.size(); ++p) {
+            auto* out = static_cast<float*>(jack_port_get_buffer(self->outputs_[p], frames));
+            for (jack_nframes_t i = 0; i < frames; ++i) {
+                float value = 0.0f;
+                if (constant) {
+                    value = p < self->constants_.size() ? self->constants_[p] : 0.0f;
+                } else if (playing && p < self->buffers_.size() &&
+                           position + i < self->buffers_[p].size()) {
+                    value = self->buffers_[p][position + i];
+                }
+                out[i] = value;
+            }
+        }
+        if (playing) {
+            const std::size_t cycle = self->cycleCount_.load();
+            if (cycle < kMaxCycles) {
+                self->cyclePositions_[cycle] = position;
+                self->cycleFrames_[cycle] = cycleStart;
+                self->cycleCount_.store(cycle + 1);
+            }
+            position += frames;
+            self->position_.store(position);
+            if (position >= self->length_) self->playing_.store(false);
+        }
+        if (self->midiIn_) {
+            void* buffer = jack_port_get_buffer(self->midiIn_, frames);
+            const jack_nframes_t count = jack_midi_get_event_count(buffer);
+            std::size_t stored = self->eventCount_.load();
+            for (jack_nframes_t e = 0; e < count && stored < kMaxEvents; ++e) {
+                jack_midi_event_t event;
+                if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+                MidiEvent& record = self->events_[stored];
+                record.frame = cycleStart + event.time;
+                record.size = static_cast<int>(std::min<size_t>(event.size, 3));
+                record.bytes = {0, 0, 0};
+                std::memcpy(record.bytes.data(), event.buffer, record.size);
+                ++stored;
+            }
+            self->eventCount_.store(stored);
+        }
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    std::vector<jack_port_t*> outputs_;
+    jack_port_t* midiIn_ = nullptr;
+    std::vector<std::vector<float>> buffers_;
+    std::size_t length_ = 0;
+    std::vector<float> constants_;
+    std::atomic<bool> playing_{false};
+    std::atomic<bool> constant_{false};
+    std::atomic<std::size_t> position_{0};
+    std::atomic<std::uint64_t> startFrame_{kNoFrame};
+    std::vector<std::size_t> cyclePositions_;
+    std::vector<std::uint64_t> cycleFrames_;
+    std::atomic<std::size_t> cycleCount_{0};
+    std::vector<MidiEvent> events_;
+    std::atomic<std::size_t> eventCount_{0};
+};
+
+// Waits until the condition holds or the time is up; the condition's last value.
+template <typename Condition>
+bool waitUntil(Condition&& condition, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (Clock::now() > deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace livetest
+
+#endif

@@ -1,0 +1,335 @@
+// `kadenzo live` as a program, with real parts: a JACK server of the test's
+// own (dummy backend) gives real PortAudio input and real RtMidi output. A
+// client of the test plays a synthetic recording at 120 BPM into the
+// program's input ports and records the MIDI it sends back, both on JACK's
+// frame clock; the program is stopped with SIGTERM like a user's Ctrl-C.
+// Also: the device listing, and bad input that must leave the program
+// running with a clear message.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "live_test_support.h"
+#include "synthetic_drums.h"
+
+namespace {
+
+using livetest::fileText;
+using livetest::waitUntil;
+
+constexpr double kRate = 44100.0;
+
+class LiveProgram : public testing::Test {
+  protected:
+    void startServer(int captureChannels = 2) {
+        std::string why;
+        ASSERT_TRUE(server.start(&why, 44100, captureChannels)) << why;
+        const std::string base = testing::TempDir() + "kadenzo-live-" + std::to_string(getpid());
+        outPath = base + ".out";
+        errPath = base + ".err";
+        std::remove(outPath.c_str());
+        std::remove(errPath.c_str());
+    }
+    void launch(std::vector<std::string> args) {
+        args.insert(args.begin(), {KADENZO_BINARY, "live"});
+        pid = livetest::spawnProcess(args, outPath, errPath);
+        ASSERT_GT(pid, 0);
+    }
+    std::string out() const { return fileText(outPath); }
+    std::string err() const { return fileText(errPath); }
+    int statusLines() const {
+        const std::string text = out();
+        int count = 0;
+        for (size_t at = text.find(" BPM "); at != std::string::npos;
+             at = text.find(" BPM ", at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    bool running() {
+        int status = 0;
+        return pid > 0 && !livetest::hasExited(pid, &status);
+    }
+    // SIGTERM, as a user's Ctrl-C; the program's exit status (-1 if it hung).
+    int terminate() {
+        kill(pid, SIGTERM);
+        int status = 0;
+        const bool exited = livetest::waitForExit(pid, 15.0, &status);
+        if (!exited) {
+            livetest::stopProcess(pid, 1.0);
+            pid = -1;
+            return -1;
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void TearDown() override {
+        if (pid > 0) livetest::stopProcess(pid);  // before the server goes
+        client.reset();
+        server.stop();
+        std::remove(outPath.c_str());
+        std::remove(errPath.c_str());
+    }
+
+    livetest::JackServer server;
+    std::unique_ptr<livetest::TestClient> client;
+    std::string outPath, errPath;
+    pid_t pid = -1;
+};
+
+double secondsOf(const livetest::MidiEvent& e, std::uint64_t startFrame) {
+    return (static_cast<double>(e.frame) - static_cast<double>(startFrame)) / kRate;
+}
+
+double nearestDistance(const std::vector<double>& beats, double t) {
+    double best = 1e9;
+    for (double b : beats) best = std::min(best, std::fabs(b - t));
+    return best;
+}
+
+// The tempo level the clocks follow: 120 BPM or its half or double.
+double nearestTempo(double bpm) {
+    double best = 120.0;
+    for (double target : {60.0, 120.0, 240.0}) {
+        if (std::fabs(bpm / target - 1.0) < std::fabs(bpm / best - 1.0)) best = target;
+    }
+    return best;
+}
+
+// A run of the MIDI clock: from a Start to the next Stop.
+struct ClockRun {
+    double start;
+    double stop;  // infinity when it ran to the end
+    std::vector<double> clocks;
+};
+
+TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 1, true);
+    ASSERT_TRUE(client->ok());
+
+    // 44 s of drums at 120 BPM in 4/4, silent from 24 to 29 s: the clock
+    // must stop in the gap and start again, on a beat, once the music is back.
+    synth::DrumPattern pattern;
+    pattern.bpm = 120.0;
+    pattern.beatsPerBar = 4;
+    pattern.seconds = 44.0;
+    pattern.firstBeat = 0.3;
+    const synth::Music music = synth::drums(pattern);
+    const double gapStart = 24.0, gapEnd = 29.0;
+    std::vector<float> samples(music.samples.begin(), music.samples.end());
+    std::fill(samples.begin() + static_cast<long>(gapStart * kRate),
+              samples.begin() + static_cast<long>(gapEnd * kRate), 0.0f);
+
+    launch({"--audio-device", "system", "--channels", "1,2", "--midi-port",
+            client->fullName("midi_in")});
+    ASSERT_TRUE(waitUntil([&] { return out().find("MIDI output") != std::string::npos; }, 15.0))
+        << "stdout:\n"
+        << out() << "\nstderr:\n"
+        << err();
+    ASSERT_TRUE(waitUntil([&] { return client->ports("^kadenzo:in_").size() == 2; }, 5.0));
+    for (const std::string& input : client->ports("^kadenzo:in_")) {
+        ASSERT_TRUE(client->connect(client->fullName("out_0"), input));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // silence before the music
+
+    client->play({samples});
+    ASSERT_TRUE(waitUntil([&] { return client->finished(); }, pattern.seconds + 10.0));
+    const std::uint64_t start = client->startFrame();
+    const std::uint64_t terminatedAt = client->frameTime();
+    ASSERT_TRUE(running()) << err();
+    EXPECT_EQ(terminate(), 0) << "stderr:\n" << err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::vector<livetest::MidiEvent> events = client->midiEvents();
+    const double end = (static_cast<double>(terminatedAt) - start) / kRate;
+
+    // Times are measured in music time: the position in the recording that
+    // was going out when a message arrived. On a busy machine JACK's dummy
+    // backend skips frames now and then, which pauses the music (and the
+    // program's input) while its frame clock runs on; the clock has to
+    // follow the music, not the frame clock.
+    auto musicTime = [&](const livetest::MidiEvent& e) {
+        return e.frame < start ? secondsOf(e, start) : client->sampleAtFrame(e.frame) / kRate;
+    };
+    const std::vector<double>& beats = music.beats;
+    std::printf("JACK skipped %llu frames (%d times) while playing\n",
+                static_cast<unsigned long long>(client->skippedFrames()), client->skippedCycles());
+
+    // Split the MIDI into clock runs.
+    std::vector<ClockRun> runs;
+    bool stopAfterEnd = false;
+    int strayClocks = 0;
+    for (const auto& e : events) {
+        const double t = musicTime(e);
+        if (e.bytes[0] == 0xFA) {
+            runs.push_back({t, INFINITY, {}});
+        } else if (e.bytes[0] == 0xFC) {
+            if (!runs.empty() && runs.back().stop == INFINITY) runs.back().stop = t;
+            if (e.frame >= terminatedAt) stopAfterEnd = true;
+        } else if (e.bytes[0] == 0xF8) {
+            if (!runs.empty() && runs.back().stop == INFINITY) {
+                runs.back().clocks.push_back(t);
+            } else {
+                ++strayClocks;
+            }
+        }
+    }
+    if (getenv("KADENZO_LIVE_DUMP")) {
+        for (const auto& e : events) {
+            std::printf("event %.4f %.4f %02x\n", musicTime(e), secondsOf(e, start), e.bytes[0]);
+        }
+        std::printf("stdout:\n%s\nstderr:\n%s\n", out().c_str(), err().c_str());
+    }
+
+    ASSERT_FALSE(runs.empty()) << "no MIDI Start";
+    EXPECT_GE(runs.front().start, 0.0) << "the clock started before the music";
+    EXPECT_LE(runs.front().start, 15.0) << "the clock started late";
+    EXPECT_EQ(strayClocks, 0) << "clocks without a Start";
+    for (const ClockRun& run : runs) {
+        EXPECT_LE(nearestDistance(beats, run.start), 0.070) << "Start at " << run.start << " s";
+    }
+    // The gap: the clock stops in it and comes back after it.
+    EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [&](const ClockRun& r) {
+        return r.stop > gapStart && r.stop < gapEnd;
+    })) << "no Stop in the silence";
+    EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [&](const ClockRun& r) {
+        return r.start > gapEnd && r.start < gapEnd + 10.0;
+    })) << "no Start after the silence";
+
+    // The tempo the clocks imply, per run: from the least-squares line
+    // through the clock times (the clock also shifts its phase now and then
+    // to stay on the beat, which a line averages out). Stretches of 8 beats
+    // must not wander far from it either.
+    int stretches = 0;
+    double worst = 0.0, offsetSum = 0.0;
+    int beatClocks = 0;
+    for (const ClockRun& run : runs) {
+        const std::vector<double>& c = run.clocks;
+        if (c.size() < 24 * 8) continue;
+        const double n = static_cast<double>(c.size());
+        double meanIndex = (n - 1) / 2.0, meanTime = 0.0;
+        for (double t : c) meanTime += t / n;
+        double sxy = 0.0, sxx = 0.0;
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            sxy += (i - meanIndex) * (c[i] - meanTime);
+            sxx += (i - meanIndex) * (i - meanIndex);
+        }
+        const double bpm = 60.0 / (24.0 * sxy / sxx);
+        const double target = nearestTempo(bpm);
+        EXPECT_NEAR(bpm / target, 1.0, 0.01) << "run from " << run.start << " s: " << bpm;
+        std::printf("run from %.2f s: %zu clocks, %.2f BPM\n", run.start, c.size(), bpm);
+        for (size_t i = 0; i + 192 < c.size(); i += 192) {
+            const double stretch = 60.0 / ((c[i + 192] - c[i]) / 192.0 * 24.0);
+            worst = std::max(worst, std::fabs(stretch / target - 1.0));
+            ++stretches;
+        }
+        for (size_t i = 0; i < c.size(); i += 24) {
+            offsetSum += nearestDistance(beats, c[i]);
+            ++beatClocks;
+        }
+    }
+    EXPECT_GE(stretches, 5) << "too few clocks";
+    EXPECT_LT(worst, 0.03) << "an 8-beat stretch off by " << 100.0 * worst << " %";
+    std::printf(
+        "%zu clock runs, first Start at %.3f s, worst 8-beat stretch %.2f %% off, beat "
+        "clocks %.1f ms from the beats on average, music ended at %.1f s\n",
+        runs.size(), runs.front().start, 100.0 * worst,
+        beatClocks ? 1000.0 * offsetSum / beatClocks : 0.0, end);
+
+    // Stop when the program was terminated.
+    EXPECT_TRUE(stopAfterEnd) << "no MIDI Stop after SIGTERM";
+    EXPECT_NE(out().find("kadenzo live: stopped"), std::string::npos);
+}
+
+TEST_F(LiveProgram, ListsAudioInputsAndMidiPortsAndExits) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);
+    ASSERT_TRUE(client->ok());
+    launch({"--list"});
+    int status = 0;
+    ASSERT_TRUE(livetest::waitForExit(pid, 15.0, &status));
+    pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string text = out();
+    EXPECT_NE(text.find("Audio input devices:\n  0: system  <default>\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("MIDI output ports:\n  0: kadenzo-e2e:midi_in"), std::string::npos) << text;
+}
+
+TEST_F(LiveProgram, BadInputLeavesTheProgramRunningWithAClearMessage) {
+    struct Case {
+        int captureChannels;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {0, {}, "kadenzo live: no audio input device found; running without audio input"},
+        {2,
+         {"--audio-device", "no-such-card"},
+         "kadenzo live: no audio input device 'no-such-card' (see kadenzo live --list); running "
+         "without audio input"},
+        {2,
+         {"--audio-device", "7"},
+         "kadenzo live: no audio input device '7' (see kadenzo live --list)"},
+        {2,
+         {"--channels", "1,5"},
+         "kadenzo live: the device has 2 input channel(s); channel 5 ignored"},
+        {2, {"--channels", "3"}, "kadenzo live: none of the channels exists; the input is silent"},
+        {2,
+         {"--midi-port", "gone-port"},
+         "kadenzo live: no MIDI output port 'gone-port' (see kadenzo live --list); staying on the "
+         "current port"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        startServer(c.captureChannels);
+        client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);
+        ASSERT_TRUE(client->ok());
+        launch(c.args);
+        EXPECT_TRUE(waitUntil([&] { return statusLines() >= 2; }, 15.0)) << "stdout:\n"
+                                                                         << out() << "\nstderr:\n"
+                                                                         << err();
+        EXPECT_TRUE(running());
+        EXPECT_NE(err().find(c.message), std::string::npos) << err();
+        EXPECT_EQ(terminate(), 0);
+        EXPECT_NE(out().find("kadenzo live: stopped"), std::string::npos);
+        TearDown();
+    }
+}
+
+TEST_F(LiveProgram, AnAudioDeviceThatVanishesIsReportedAndCtrlCStillEndsTheProgram) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);
+    ASSERT_TRUE(client->ok());
+    launch({});
+    ASSERT_TRUE(waitUntil([&] { return statusLines() >= 1; }, 15.0)) << err();
+    client.reset();
+    server.stop();
+    EXPECT_TRUE(
+        waitUntil([&] { return err().find("stopped delivering audio") != std::string::npos; }, 8.0))
+        << err();
+    const int before = statusLines();
+    EXPECT_TRUE(waitUntil([&] { return statusLines() >= before + 2; }, 5.0))
+        << "the program stopped reporting";
+    EXPECT_EQ(terminate(), 0) << err();
+}
+
+TEST_F(LiveProgram, WithoutAnyMidiPortTheProgramSaysSoAndEnds) {
+    startServer();  // no MIDI input anywhere on this server
+    launch({});
+    int status = 0;
+    ASSERT_TRUE(livetest::waitForExit(pid, 15.0, &status));
+    pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(err().find("kadenzo live: no MIDI output port available"), std::string::npos)
+        << err();
+}
+
+}  // namespace
