@@ -10,7 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   jackd2 sndfile-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-numpy python3-scipy
+  python3 python3-numpy python3-scipy python3-soundfile python3-pil fonts-dejavu-core
   xvfb xauth
 )
 

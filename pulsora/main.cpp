@@ -1,0 +1,31 @@
+// Pulsora's program entry: style sheet, engine start through the facade, then
+// the main window, or an error dialog when the engine cannot start.
+#include <QApplication>
+#include <QIcon>
+
+#include "mainwindow.h"
+#include "qtempomind.h"
+#include "startup.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(pulsora);
+    applyTickerStyleSheet(app);
+    app.setWindowIcon(QIcon(QStringLiteral(":/resources/pulsora_tempotron.png")));
+
+    auto* facade = new QTempomind;
+    if (facade->init()) {
+        auto* window = new MainWindow(facade);  // owns the facade from here on
+        window->show();
+        const int result = app.exec();
+        delete window;
+        return result;
+    }
+
+    // The engine did not start: closing the facade releases PortAudio.
+    const int status = TEMPOMIND_ERROR_STATUS;
+    delete facade;
+    StartupErrorDialog dialog(status == 3 ? StartupErrorDialog::NoMidi
+                                          : StartupErrorDialog::AudioProblem);
+    return dialog.exec();
+}

@@ -1,0 +1,106 @@
+#include "settingsdialog.h"
+
+#include <QEvent>
+#include <QPushButton>
+#include <QStandardItemModel>
+
+#include "advancedsettings.h"
+#include "audiointerface.h"
+#include "qtempomind.h"
+#include "ui_settingsdialog.h"
+
+SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::SettingsDialog>()), facade(facade) {
+    ui->setupUi(this);
+    initialising = true;
+    itemModel = new QStandardItemModel(this);
+
+    fillDeviceLists();
+
+    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &SettingsDialog::applyChanges);
+    connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // Return in the latency edit only leaves the edit; it must not press a button.
+    for (QAbstractButton* button : ui->buttonBox->buttons())
+        if (auto* push = qobject_cast<QPushButton*>(button)) push->setAutoDefault(false);
+    ui->channelButton->setAutoDefault(false);
+
+    channelDialog = new AdvancedSettings(facade, this);
+    channelDialog->hide();
+    channelDialog->SetSelectedAudioDevice(selectedAudioIndex);
+    initialising = false;
+
+    // The slider is not moved to match: it starts at 0.
+    const double antiDelayMs = facade ? facade->GetAntiDelay() * 1000.0 : 0.0;
+    ui->latencyEdit->setText(QString::number(antiDelayMs, 'g', 6) + QStringLiteral(" ms"));
+}
+
+SettingsDialog::~SettingsDialog() = default;
+
+void SettingsDialog::fillDeviceLists() {
+    ui->audioDevSelect->clear();
+    ui->midiDevSelect->clear();
+    if (!facade) return;
+
+    if (AudioInterface* audio = facade->audio) {
+        for (const QString& name : *audio->getAudioDevList()) ui->audioDevSelect->addItem(name);
+        ui->audioDevSelect->setCurrentIndex(audio->getAudioDevIndex());
+        selectedAudioIndex = audio->getAudioDevIndex();
+    }
+
+    std::unique_ptr<QList<QString>> midiPorts(facade->getMidiDevList());
+    if (midiPorts)
+        for (const QString& name : *midiPorts) ui->midiDevSelect->addItem(name);
+    selectedMidiIndex = facade->getMidiDevIndex();
+    ui->midiDevSelect->setCurrentIndex(selectedMidiIndex);
+}
+
+void SettingsDialog::RefreshDevices() {
+    const bool wasInitialising = initialising;
+    initialising = true;
+    fillDeviceLists();
+    initialising = wasInitialising;
+}
+
+void SettingsDialog::on_audioDevSelect_currentIndexChanged(int index) {
+    if (initialising) return;
+    selectedAudioIndex = index;
+    applyChanges();
+    channelDialog->SetSelectedAudioDevice(index);
+}
+
+void SettingsDialog::on_midiDevSelect_currentIndexChanged(int index) {
+    if (initialising) return;
+    selectedMidiIndex = index;
+    applyChanges();
+}
+
+void SettingsDialog::applyChanges() {
+    if (!facade) return;
+    AudioInterface* audio = facade->audio;
+    if (audio && selectedAudioIndex != audio->getAudioDevIndex()) {
+        facade->stopProcessing();
+        audio->selectAudioDev(selectedAudioIndex);  // restarts stream and engine
+        facade->startProcessing();
+    }
+    if (selectedMidiIndex != facade->getMidiDevIndex()) facade->selectMidiDev(selectedMidiIndex);
+}
+
+void SettingsDialog::on_latencySlider_valueChanged(int value) {
+    // 0 ... 0.5 s in 5 ms steps.
+    ui->latencyEdit->setText(QString::number(value * 5) + QStringLiteral(" ms"));
+    if (facade) facade->SetAntiDelay(value * 5 / 1000.0);
+}
+
+void SettingsDialog::on_channelButton_clicked() {
+    channelDialog->show();
+}
+
+// Typed text is not applied; Return only moves the focus on.
+void SettingsDialog::on_latencyEdit_returnPressed() {
+    focusNextChild();
+}
+
+void SettingsDialog::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) ui->retranslateUi(this);
+    QDialog::changeEvent(event);
+}

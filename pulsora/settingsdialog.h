@@ -1,0 +1,55 @@
+// SettingsDialog: audio input device, MIDI output port, anti-latency and the
+// channel list. Every change applies at once; there is nothing to confirm.
+// Created anew for every opening and run modally.
+#ifndef PULSORA_SETTINGSDIALOG_H
+#define PULSORA_SETTINGSDIALOG_H
+
+#include <QDialog>
+#include <memory>
+
+class AdvancedSettings;
+class QStandardItemModel;
+class QTempomind;
+
+namespace Ui {
+class SettingsDialog;
+}
+
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    SettingsDialog(QTempomind* facade, QWidget* parent = nullptr);
+    ~SettingsDialog() override;
+
+    // Refills both device lists and their selections, as at construction.
+    void RefreshDevices();
+
+  public slots:
+    // Switches the audio device and the MIDI port to the selected ones where
+    // they differ from the open ones.
+    void applyChanges();
+
+  private slots:
+    void on_audioDevSelect_currentIndexChanged(int index);
+    void on_midiDevSelect_currentIndexChanged(int index);
+    void on_latencySlider_valueChanged(int value);
+    void on_channelButton_clicked();
+    void on_latencyEdit_returnPressed();
+
+  protected:
+    void changeEvent(QEvent* event) override;
+
+  private:
+    void fillDeviceLists();
+
+    std::unique_ptr<Ui::SettingsDialog> ui;
+    QTempomind* facade;
+    int selectedAudioIndex = 0;
+    int selectedMidiIndex = 0;
+    QStandardItemModel* itemModel = nullptr;
+    AdvancedSettings* channelDialog = nullptr;
+    bool initialising = true;  // suppresses the change handlers while the lists are filled
+};
+
+#endif

@@ -1,0 +1,192 @@
+// The engine's tm_ interface, recorded instead of run (see app_fakes.h).
+#include <cstring>
+#include <memory>
+
+#include "app_fakes.h"
+#include "tempomind.h"
+
+int TEMPOMIND_ERROR_STATUS = 0;
+
+namespace fakes {
+
+namespace {
+Engine& engineState() {
+    static Engine state;
+    return state;
+}
+void record(const char* name, std::vector<double> args = {}) {
+    engineState().calls.push_back({name, std::move(args)});
+}
+// The port list handed out by tm_get_mididev_list, owned here as the driver would.
+std::vector<std::unique_ptr<char[]>>& portNameStorage() {
+    static std::vector<std::unique_ptr<char[]>> storage;
+    return storage;
+}
+std::vector<char*>& portNameArray() {
+    static std::vector<char*> array;
+    return array;
+}
+}  // namespace
+
+Engine& engine() {
+    return engineState();
+}
+
+int Engine::count(const std::string& name) const {
+    int n = 0;
+    for (const Call& call : calls) n += call.name == name ? 1 : 0;
+    return n;
+}
+
+std::vector<double> Engine::last(const std::string& name) const {
+    const int index = lastIndex(name);
+    return index < 0 ? std::vector<double>{} : calls[index].args;
+}
+
+int Engine::lastIndex(const std::string& name) const {
+    for (int i = static_cast<int>(calls.size()) - 1; i >= 0; --i)
+        if (calls[i].name == name) return i;
+    return -1;
+}
+
+}  // namespace fakes
+
+using fakes::record;
+
+TempoMind_t* tm_init(int, int midi_port) {
+    record("init", {static_cast<double>(midi_port)});
+    fakes::Engine& e = fakes::engine();
+    if (e.failInit) {
+        TEMPOMIND_ERROR_STATUS = e.failStatus;
+        return nullptr;
+    }
+    if (e.midiPorts.empty()) {
+        TEMPOMIND_ERROR_STATUS = 3;
+        return nullptr;
+    }
+    e.currentMidi = 0;
+    return new TempoMind_t;
+}
+
+TempoMind_t* tm_init_recorded(int ignored, int midi_port, const midioutput_recorder_config&) {
+    return tm_init(ignored, midi_port);
+}
+
+void tm_close(TempoMind_t* handle) {
+    record("close");
+    delete handle;
+}
+int tm_stop(TempoMind_t*) {
+    record("stop");
+    return 0;
+}
+void tm_run(TempoMind_t*) {
+    record("run");
+}
+int tm_reinit(TempoMind_t*) {
+    record("reinit");
+    return 1;
+}
+void tm_start_sequencer(TempoMind_t*) {
+    record("start_sequencer");
+}
+void tm_register_gettime_cb(TempoMind_t*, void*, tm_gettime_cb) {
+    record("register_gettime_cb");
+}
+void tm_process_audio(const float*, unsigned long, TempoMind_t*, double) {}
+
+void tm_get_meter_phases(TempoMind_t*, double* bar, double* beat, double* tatum) {
+    const fakes::Engine& e = fakes::engine();
+    *bar = e.phases[0];
+    *beat = e.phases[1];
+    *tatum = e.phases[2];
+}
+double tm_get_beat_phase(TempoMind_t*) {
+    return fakes::engine().phases[1];
+}
+double tm_get_bpm(TempoMind_t*) {
+    return 120.0;
+}
+double tm_get_input_level(TempoMind_t*) {
+    return fakes::engine().inputLevel;
+}
+double tm_get_nonbeatyness(TempoMind_t*) {
+    return fakes::engine().nonBeatyness;
+}
+double tm_get_anti_delay(TempoMind_t*) {
+    return fakes::engine().antiDelay;
+}
+void tm_set_anti_delay(TempoMind_t*, double seconds) {
+    record("set_anti_delay", {seconds});
+    fakes::engine().antiDelay = seconds;
+}
+double tm_change_half_time(TempoMind_t*, double seconds) {
+    record("change_half_time", {seconds});
+    return seconds;
+}
+void tm_change_myyValues(TempoMind_t*, double bar, double beat, double tatum) {
+    record("change_myyValues", {bar, beat, tatum});
+}
+
+meterticker_phase_node* tm_register_phase_cb(TempoMind_t*, int level, void*, tm_phase_cb) {
+    record("register_phase_cb", {static_cast<double>(level)});
+    return nullptr;
+}
+void tm_unregister_phase_cb(TempoMind_t*, void*) {
+    record("unregister_phase_cb");
+}
+
+void tm_send_midi_message(TempoMind_t*, int kind, int channel, int number, int value) {
+    record("send_midi_message", {double(kind), double(channel), double(number), double(value)});
+}
+int tm_send_test_midinote(TempoMind_t*, unsigned level) {
+    record("send_test_midinote", {static_cast<double>(level)});
+    return 0;
+}
+int tm_enable_midiclock(TempoMind_t*, int on) {
+    record("enable_midiclock", {static_cast<double>(on)});
+    return 0;
+}
+int tm_enable_midinote(TempoMind_t*, int on) {
+    record("enable_midinote", {static_cast<double>(on)});
+    return 0;
+}
+int tm_enable_midiphase(TempoMind_t*, int on) {
+    record("enable_midiphase", {static_cast<double>(on)});
+    return 0;
+}
+int tm_set_mididev(TempoMind_t*, int port) {
+    record("set_mididev", {static_cast<double>(port)});
+    fakes::Engine& e = fakes::engine();
+    if (port < 0) port = 0;
+    if (port >= static_cast<int>(e.midiPorts.size())) {
+        e.currentMidi = -1;
+        return 1;
+    }
+    e.currentMidi = port;
+    return 0;
+}
+int tm_get_current_mididev(TempoMind_t*) {
+    return fakes::engine().currentMidi;
+}
+char** tm_get_mididev_list(TempoMind_t*) {
+    auto& storage = fakes::portNameStorage();
+    auto& array = fakes::portNameArray();
+    storage.clear();
+    array.clear();
+    for (const std::string& name : fakes::engine().midiPorts) {
+        storage.emplace_back(new char[name.size() + 1]);
+        std::memcpy(storage.back().get(), name.c_str(), name.size() + 1);
+        array.push_back(storage.back().get());
+    }
+    array.push_back(nullptr);
+    return array.data();
+}
+
+int tm_add_callback(TempoMind_t*, int, void*, void*) {
+    return 0;
+}
+void tm_enable_beat_printout() {}
+void tm_disable_beat_printout() {
+    record("disable_beat_printout");
+}

@@ -1,0 +1,235 @@
+// The I/O settings dialog and its channel list against the recorded engine
+// and PortAudio stand-ins (app_fakes.h).
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QTreeWidget>
+#include <memory>
+
+#include "advancedsettings.h"
+#include "app_fakes.h"
+#include "app_test_support.h"
+#include "audiointerface.h"
+#include "qtempomind.h"
+#include "settingsdialog.h"
+
+namespace {
+
+// A started facade with the first audio device open, as after the window's start-up.
+std::unique_ptr<QTempomind> startFacade() {
+    auto facade = std::make_unique<QTempomind>();
+    if (!facade->init()) qFatal("the facade did not start");
+    facade->audio->selectAudioDev(0);
+    facade->startProcessing();
+    fakes::engine().calls.clear();
+    fakes::portaudio().openedDevices.clear();
+    return facade;
+}
+
+template <typename T>
+T* child(QWidget* parent, const char* name) {
+    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!found) qFatal("no child %s", name);
+    return found;
+}
+
+QStringList itemsOf(QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
+    return items;
+}
+
+}  // namespace
+
+class SettingsDialogTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void init() { fakes::reset(); }
+
+    void openingChangesNothing() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+        QCOMPARE(dialog.windowTitle(), QString("Pulsora I/O Settings"));
+        QCOMPARE(dialog.size(), QSize(360, 230));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+
+        auto* audio = child<QComboBox>(&dialog, "audioDevSelect");
+        auto* midi = child<QComboBox>(&dialog, "midiDevSelect");
+        QCOMPARE(itemsOf(audio), QStringList({"Studio In", "Octa"}));
+        QCOMPARE(audio->currentIndex(), 0);
+        QCOMPARE(itemsOf(midi), QStringList({"Port A", "Port B"}));
+        QCOMPARE(midi->currentIndex(), 0);
+        QCOMPARE(child<QLineEdit>(&dialog, "latencyEdit")->text(), QString("0 ms"));
+        QCOMPARE(child<QSlider>(&dialog, "latencySlider")->value(), 0);
+
+        // Nothing was switched or set.
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+        for (const fakes::Call& call : fakes::engine().calls)
+            QVERIFY2(call.name != "set_mididev" && call.name != "set_anti_delay" &&
+                         call.name != "stop" && call.name != "run",
+                     call.name.c_str());
+
+        // Its buttons: Channels and one Cancel button, which closes the dialog.
+        QCOMPARE(child<QPushButton>(&dialog, "channelButton")->text(), QString("Channels"));
+        auto* buttons = child<QDialogButtonBox>(&dialog, "buttonBox");
+        QCOMPARE(buttons->standardButtons(), QDialogButtonBox::Cancel);
+        QCOMPARE(buttons->font().pointSize(), 12);
+        QTest::mouseClick(buttons->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+    }
+
+    void latencySliderSetsAntiDelay_data() {
+        QTest::addColumn<int>("position");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("10") << 10 << 0.05 << "50 ms";
+        QTest::newRow("1") << 1 << 0.005 << "5 ms";
+        QTest::newRow("100") << 100 << 0.5 << "500 ms";
+    }
+    void latencySliderSetsAntiDelay() {
+        QFETCH(int, position);
+        QFETCH(double, seconds);
+        QFETCH(QString, text);
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        child<QSlider>(&dialog, "latencySlider")->setValue(position);
+        QCOMPARE(fakes::engine().last("set_anti_delay"), std::vector<double>{seconds});
+        QCOMPARE(facade->GetAntiDelay(), seconds);
+        QCOMPARE(child<QLineEdit>(&dialog, "latencyEdit")->text(), text);
+    }
+
+    void reopeningShowsTextButSliderAtZero() {
+        auto facade = startFacade();
+        {
+            SettingsDialog dialog(facade.get());
+            child<QSlider>(&dialog, "latencySlider")->setValue(10);
+        }
+        SettingsDialog again(facade.get());
+        auto* slider = child<QSlider>(&again, "latencySlider");
+        auto* edit = child<QLineEdit>(&again, "latencyEdit");
+        QCOMPARE(edit->text(), QString("50 ms"));
+        QCOMPARE(slider->value(), 0);
+        QCOMPARE(facade->GetAntiDelay(), 0.05);
+        // Touching the slider replaces the value.
+        slider->setValue(2);
+        QCOMPARE(facade->GetAntiDelay(), 0.01);
+        QCOMPARE(edit->text(), QString("10 ms"));
+    }
+
+    void antiDelayTextUsesSixDigits() {
+        auto facade = startFacade();
+        fakes::engine().antiDelay = 0.0125;
+        SettingsDialog dialog(facade.get());
+        QCOMPARE(child<QLineEdit>(&dialog, "latencyEdit")->text(), QString("12.5 ms"));
+        fakes::engine().antiDelay = 1.0 / 3.0;
+        SettingsDialog other(facade.get());
+        QCOMPARE(child<QLineEdit>(&other, "latencyEdit")->text(), QString("333.333 ms"));
+    }
+
+    void returnInLatencyEditAppliesNothing() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* edit = child<QLineEdit>(&dialog, "latencyEdit");
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "200");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(fakes::engine().count("set_anti_delay"), 0);
+        QVERIFY(dialog.focusWidget() != edit);  // the focus moved on
+        QVERIFY(dialog.isVisible());            // Return pressed no button
+    }
+
+    void choosingAnotherAudioDeviceRestarts() {
+        auto facade = startFacade();
+        facade->enableMidiClockOutput(1);
+        fakes::engine().calls.clear();
+        SettingsDialog dialog(facade.get());
+        child<QComboBox>(&dialog, "audioDevSelect")->setCurrentIndex(1);
+
+        const fakes::Engine& e = fakes::engine();
+        QCOMPARE(fakes::portaudio().openedDevices, std::vector<int>{2});
+        QCOMPARE(fakes::portaudio().openStreams, 1);  // the first stream was closed
+        QCOMPARE(e.count("stop"), 1);
+        QCOMPARE(e.count("run"), 1);
+        QVERIFY(e.lastIndex("stop") < e.lastIndex("run"));
+        QCOMPARE(e.last("enable_midiclock"), std::vector<double>{1});  // switches re-applied
+        QCOMPARE(facade->audio->getAudioDevIndex(), 1);
+
+        // The channel list shows the new device: eight channels, only the first checked.
+        auto* list = dialog.findChild<AdvancedSettings*>()->findChild<QTreeWidget*>("channelList");
+        QCOMPARE(list->topLevelItemCount(), 8);
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(list->topLevelItem(i)->text(0), QString::number(i + 1));
+            QCOMPARE(list->topLevelItem(i)->checkState(0), i == 0 ? Qt::Checked : Qt::Unchecked);
+        }
+        // The same device again changes nothing.
+        fakes::portaudio().openedDevices.clear();
+        dialog.applyChanges();
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+    }
+
+    void choosingAnotherMidiPort() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        child<QComboBox>(&dialog, "midiDevSelect")->setCurrentIndex(1);
+        QCOMPARE(fakes::engine().last("set_mididev"), std::vector<double>{1});
+        QCOMPARE(fakes::engine().count("set_mididev"), 1);
+        QCOMPARE(facade->getMidiDevIndex(), 1);
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+    }
+
+    void channelListTogglesChannels() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        dialog.show();
+        QTest::mouseClick(child<QPushButton>(&dialog, "channelButton"), Qt::LeftButton);
+        auto* channels = dialog.findChild<AdvancedSettings*>();
+        QVERIFY(channels->isVisible());
+        QVERIFY(!channels->isModal());
+        QCOMPARE(channels->windowTitle(), QString("Dialog"));
+        QCOMPARE(channels->size(), QSize(240, 305));
+
+        auto* list = channels->findChild<QTreeWidget*>("channelList");
+        QCOMPARE(list->headerItem()->text(0), QString("Channels"));
+        QCOMPARE(list->topLevelItemCount(), 2);
+        list->topLevelItem(1)->setCheckState(0, Qt::Checked);
+        QCOMPARE(facade->audio->getCurrentChannels(), (std::vector<unsigned char>{1, 1}));
+        list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+        list->topLevelItem(1)->setCheckState(0, Qt::Unchecked);
+        QCOMPARE(facade->audio->getCurrentChannels(), (std::vector<unsigned char>{0, 0}));
+
+        // Refilling shows the selection as it is.
+        channels->SetSelectedAudioDevice(0);
+        QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
+        QCOMPARE(facade->audio->getCurrentChannels(), (std::vector<unsigned char>{0, 0}));
+        // OK closes it.
+        QTest::mouseClick(channels->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
+                          Qt::LeftButton);
+        QVERIFY(!channels->isVisible());
+    }
+
+    void refreshDevicesSwitchesNothing() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        fakes::engine().midiPorts = {"Port C", "Port A", "Port B"};
+        dialog.RefreshDevices();
+        QCOMPARE(itemsOf(child<QComboBox>(&dialog, "midiDevSelect")),
+                 QStringList({"Port C", "Port A", "Port B"}));
+        QCOMPARE(fakes::engine().count("set_mididev"), 0);
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+    }
+};
+
+KADENZO_APP_TEST_MAIN(SettingsDialogTest)
+#include "test_app_settingsdialog.moc"
