@@ -4,27 +4,19 @@
 // to JACK when there is no ALSA sequencer).
 #include <RtMidi.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "jack_server.h"
 #include "midi_test_support.h"
 #include "midioutput.h"
-
-extern char** environ;
 
 #if defined(__SANITIZE_THREAD__)
 // JACK's lock-free ring buffer (between RtMidi's sending thread and its JACK
@@ -44,97 +36,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
-// ---- The test's own JACK server --------------------------------------------
-
-pid_t spawn(const std::vector<std::string>& args, const std::string& output_path) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
-}
-
-bool has_exited(pid_t pid, int* status) {
-    return waitpid(pid, status, WNOHANG) == pid;
-}
-
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class JackServer {
-  public:
-    // Starts jackd and waits until it accepts clients; false with the reason
-    // when it cannot start at all.
-    bool start(std::string* why) {
-        name_ = "kadenzo-midi-" + std::to_string(getpid()) + "-" +
-                std::to_string(Clock::now().time_since_epoch().count() % 1000000);
-        log_path_ = testing::TempDir() + name_ + ".log";
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", "44100", "-p", "128"},
-                     log_path_);
-        if (pid_ < 0) {
-            *why = "jackd could not be run (is the jackd2 package installed?)";
-            return false;
-        }
-        const pid_t waiter = spawn({"jack_wait", "-w", "-t", "10"}, log_path_);
-        int status = 0;
-        if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0 || has_exited(pid_, &status)) {
-            *why = "jackd did not become ready; its output:\n" + file_text(log_path_);
-            stop();
-            return false;
-        }
-        return true;
-    }
-
-    // Stops the server by its process id, forcibly if it does not end.
-    void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (!has_exited(pid_, &status)) {
-            if (Clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-    }
-
-    // Removes the server's log and the semaphores JACK leaves behind for
-    // clients that were still open when the server went.
-    void remove_traces() {
-        if (name_.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove(log_path_, ignored);
-        const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
-        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
-            if (entry.path().filename().string().rfind(prefix, 0) == 0) {
-                std::filesystem::remove(entry.path(), ignored);
-            }
-        }
-    }
-
-  private:
-    std::string name_;
-    std::string log_path_;
-    pid_t pid_ = -1;
-};
+using jack_test::JackServer;
 
 // ---- A JACK MIDI receiver ---------------------------------------------------
 
@@ -219,7 +121,8 @@ class MidiOutputJack : public testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        if (!server_.start(&why)) GTEST_SKIP() << "no JACK server, skipping: " << why;
+        if (!server_.start(testing::TempDir(), &why))
+            GTEST_SKIP() << "no JACK server, skipping: " << why;
     }
     void TearDown() override {
         midioutput_free(driver_);
