@@ -16,17 +16,6 @@
 #include "prediction.h"
 #include "tempomind.h"
 
-#if defined(__SANITIZE_THREAD__)
-// JACK's lock-free ring buffers (RtMidi's sending thread and JACK's process
-// thread) order their copies with barriers the race detector does not see.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:jack_ringbuffer_read\n"
-           "race:jack_ringbuffer_peek\n"
-           "race:jack_ringbuffer_write\n"
-           "race:MidiInApi::MidiQueue\n";
-}
-#endif
-
 namespace {
 
 using engine_jack::Receiver;

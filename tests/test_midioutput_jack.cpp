@@ -18,19 +18,6 @@
 #include "midi_test_support.h"
 #include "midioutput.h"
 
-#if defined(__SANITIZE_THREAD__)
-// JACK's lock-free ring buffer (between RtMidi's sending thread and its JACK
-// process thread) orders its copies with memory barriers the race detector
-// does not see.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:jack_ringbuffer_read\n"
-           "race:jack_ringbuffer_peek\n"
-           "race:jack_ringbuffer_write\n"
-           // The receivers' queue inside RtMidi's input, likewise lock-free.
-           "race:MidiInApi::MidiQueue\n";
-}
-#endif
-
 namespace {
 
 using Bytes = std::vector<unsigned char>;
