@@ -9,6 +9,7 @@
 
 #include "fft_and_filter.h"
 #include "oracle_data.h"
+#include "realFft.h"
 
 namespace {
 
@@ -40,6 +41,59 @@ TEST_P(FftOracle, MatchesNumpyForwardAndInverse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FftOracle, ::testing::Values(1, 2, 4, 8, 64, 1024));
+
+class RealFftOracle : public ::testing::TestWithParam<int> {};
+
+TEST_P(RealFftOracle, MatchesNumpyAndTheComplexTransform) {
+    const auto data = oracle::read("rfft_" + std::to_string(GetParam()) + ".txt");
+    ASSERT_EQ(data.size(), 3u);
+    const unsigned n = static_cast<unsigned>(data[0].size());
+    ASSERT_EQ(data[1].size(), n / 2 + 1);
+    const double tol = 1e-12 * std::max(1.0, std::max(maxAbs(data[1]), maxAbs(data[2])));
+
+    RealFft transform(n);
+    std::vector<double> re(n / 2 + 1, -7.0), im(n / 2 + 1, -7.0);
+    transform.forward(data[0].data(), re.data(), im.data());
+    expectNear(re, data[1], tol);
+    expectNear(im, data[2], tol);
+
+    // Same bins from the general transform of the samples as complex values.
+    std::vector<double> packed(2 * n, 0.0);
+    for (unsigned i = 0; i < n; ++i) packed[2 * i] = data[0][i];
+    fft(packed, -1);
+    for (unsigned k = 0; k <= n / 2; ++k) {
+        ASSERT_NEAR(re[k], packed[2 * k], tol) << k;
+        ASSERT_NEAR(im[k], packed[2 * k + 1], tol) << k;
+    }
+
+    // A second run over the same samples gives the same bins: no state is kept.
+    std::vector<double> re2(n / 2 + 1), im2(n / 2 + 1);
+    transform.forward(data[0].data(), re2.data(), im2.data());
+    EXPECT_EQ(re, re2);
+    EXPECT_EQ(im, im2);
+}
+INSTANTIATE_TEST_SUITE_P(Sizes, RealFftOracle, ::testing::Values(4, 8, 64, 1024, 2048));
+
+TEST(RealFft, CosineLandsInItsBin) {
+    const unsigned n = 1024;
+    std::vector<double> x(n);
+    for (unsigned i = 0; i < n; ++i) x[i] = std::cos(2.0 * M_PI * 37.0 * i / n) + 0.25;
+    RealFft transform(n);
+    std::vector<double> re(n / 2 + 1), im(n / 2 + 1);
+    transform.forward(x.data(), re.data(), im.data());
+    for (unsigned k = 0; k <= n / 2; ++k) {
+        const double magnitude = std::hypot(re[k], im[k]);
+        const double want = k == 37 ? n / 2.0 : (k == 0 ? n / 4.0 : 0.0);
+        ASSERT_NEAR(magnitude, want, 1e-9) << k;
+    }
+}
+
+using RealFftDeathTest = ::testing::Test;
+
+TEST_F(RealFftDeathTest, SizeMustBeAPowerOfTwo) {
+    EXPECT_DEATH(RealFft(1000), "N is a power of two, at least 4");
+    EXPECT_DEATH(RealFft(2), "N is a power of two, at least 4");
+}
 
 TEST(Fft, TooShortVectorsAreLeftAlone) {
     std::vector<double> empty;

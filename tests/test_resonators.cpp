@@ -340,6 +340,70 @@ TEST(ResonatorState, BlockSizesNeverChangeOutputsOrDelayLines) {
     }
 }
 
+// The bank keeps each delay line as a ring and its sum of squares up to date
+// as it goes; after every block the sums equal the lines' contents summed
+// afresh, whatever the block sizes and however the rings wrap (lengths
+// around the 32-slot chunks, blocks of one slot less than a line).
+TEST(ResonatorState, LineSumsOfSquaresFollowTheLines) {
+    const std::vector<unsigned> delays = {1, 5, 31, 32, 33, 40, 64, 86, 100, 689};
+    std::vector<double> gains;
+    for (unsigned d : delays) gains.push_back(std::pow(0.5, d / 516.796875));
+    const std::vector<double> x = randomSignal(3000, 5);
+    const std::vector<std::vector<unsigned>> partitions = {{86}, {1}, {39}, {7, 100, 31}, {689, 3}};
+    for (const auto& partition : partitions) {
+        SCOPED_TRACE(::testing::PrintToString(partition));
+        Resonators bank(delays, gains, 0.9986596618818055, 0);
+        std::vector<double> energy;
+        Matrix<double> out;
+        std::size_t start = 0;
+        for (std::size_t b = 0; start < x.size(); ++b) {
+            const std::size_t n = std::min<std::size_t>(
+                partition[b % partition.size()], x.size() - start);
+            bank.process(std::vector<double>(x.begin() + start, x.begin() + start + n), energy,
+                         out);
+            start += n;
+            // Read the rings as they stand: getState() would put them in order.
+            const double* lines = bank.getLines();
+            for (unsigned j = 0; j < delays.size(); ++j) {
+                double sum = 0.0;
+                for (unsigned m = 0; m < delays[j]; ++m) {
+                    const double v = lines[j * bank.getLongestDelay() + m];
+                    sum += v * v;
+                }
+                ASSERT_NEAR(bank.getLineSumsOfSquares()[j], sum, 1e-12 * sum)
+                    << "comb " << j << " after " << start << " samples";
+            }
+        }
+    }
+}
+
+// Putting one line in order leaves the others as rings and changes no sum;
+// the ordered line is the one getState() reports.
+TEST(ResonatorState, AligningALineOrdersItOldestFirst) {
+    const std::vector<unsigned> delays = {3, 40, 86, 689};
+    const std::vector<double> gains = {0.9, 0.8, 0.7, 0.6};
+    Resonators bank(delays, gains, 0.99, 0);
+    Resonators twin(delays, gains, 0.99, 0);
+    std::vector<double> energy;
+    Matrix<double> out;
+    const std::vector<double> x = randomSignal(1000, 8);
+    for (std::size_t start = 0; start < x.size(); start += 86) {
+        const std::vector<double> block(x.begin() + start,
+                                        x.begin() + std::min(x.size(), start + 86));
+        bank.process(block, energy, out);
+        twin.process(block, energy, out);
+    }
+    const std::vector<double> sumsBefore = bank.getLineSumsOfSquares();
+    bank.alignLine(2);
+    const std::vector<double> ordered = stateCopy(twin);
+    const unsigned stride = bank.getLongestDelay();
+    for (unsigned m = 0; m < delays[2]; ++m)
+        ASSERT_EQ(bank.getLines()[2 * stride + m], ordered[2 * stride + m]) << m;
+    for (unsigned j = 0; j < delays.size(); ++j)
+        EXPECT_NEAR(bank.getLineSumsOfSquares()[j], sumsBefore[j], 1e-12 * sumsBefore[j]);
+    EXPECT_EQ(stateCopy(bank), ordered);
+}
+
 // The tracker continues each call's leaky energy with p^n times the previous
 // total; the continued totals do not depend on the block sizes either.
 TEST(ResonatorState, ContinuedLeakyEnergiesDoNotDependOnBlockSizes) {

@@ -31,6 +31,12 @@ def main():
         write(os.path.join(out, f"fft_{n}.txt"), interleave(x), interleave(np.fft.fft(x)),
               interleave(np.fft.ifft(x) * n))
 
+    # Real-input spectrum: samples, then bins 0 .. n/2 as real and imaginary parts.
+    for n in (4, 8, 64, 1024, 2048):
+        x = rng.standard_normal(n)
+        spectrum = np.fft.rfft(x)
+        write(os.path.join(out, f"rfft_{n}.txt"), x, spectrum.real, spectrum.imag)
+
     # Filters: coefficients, input, lfilter output and final state (transposed
     # direct form II, the same state the stateful filter carries).
     x = rng.standard_normal(1000)

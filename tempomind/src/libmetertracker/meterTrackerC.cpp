@@ -75,7 +75,7 @@ void mTracker::buildBanks() {
         resonators.emplace_back(new Resonators(params.delays, params.feedbackGains,
                                                params.decayPerSample,
                                                static_cast<int>(params.resonatorHop)));
-        channelStates_.push_back(resonators.back()->getState());
+        channelStates_.push_back(resonators.back()->getLines());
     }
 }
 
@@ -181,6 +181,12 @@ bool mTracker::process() {
         pulseCache[row][kBarColumn] = std::complex<double>(periods.bar, 0.0);
         pulseCache[row][kTatumColumn] = std::complex<double>(periods.tatum, 0.0);
 
+        // The phase stage reads the lines of the resonators tuned to the beat
+        // and the bar in order, oldest first.
+        for (double period : {periods.beat, periods.bar}) {
+            const unsigned k = nearestResonator(period, params.accentRate, params.delays);
+            for (auto& bank : resonators) bank->alignLine(k);
+        }
         const PhaseChoice phases =
             phaseModel_.step(s, periods.beat, periods.bar, lastFrame, channelStates_, stateStride,
                              params, levelDelays, phaseHistory, phaseScores, phaseObservations_);
@@ -265,46 +271,13 @@ void mTracker::runChannel(unsigned channel, unsigned firstRow, unsigned hop, dou
 
     // Mean square of each resonator's last delays[j] outputs (its delay line
     // holds them times its gain), relative to the input energy, less the bias.
-    const double* state = bank.getState();
-    const std::size_t stride = bank.getLongestDelay();
+    const std::vector<double>& sumsOfSquares = bank.getLineSumsOfSquares();
     const double energyScale = (1.0 - params.decayPerSample) * inputEnergy;
-    auto addResonance = [&](unsigned j, double sumOfSquares) {
+    for (unsigned j = 0; j < N; ++j) {
         const double g = params.feedbackGains[j];
-        const double meanSquare = sumOfSquares / (g * g) / (j + 1);
+        const double meanSquare = sumsOfSquares[j] / (g * g) / (j + 1);
         const double r = meanSquare / energyScale - bias_[j];
         if (r >= 0.0) resonance_[j] += r;  // negative or not a number counts as 0
-    };
-    // Four lines side by side: each sum still runs in order over its own
-    // line, but the four independent chains hide the adders' latency.
-    unsigned j = 0;
-    for (; j + 3 < N; j += 4) {
-        const double* l0 = state + j * stride;
-        const double* l1 = l0 + stride;
-        const double* l2 = l1 + stride;
-        const double* l3 = l2 + stride;
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        for (unsigned m = 0; m <= j; ++m) {
-            s0 += l0[m] * l0[m];
-            s1 += l1[m] * l1[m];
-            s2 += l2[m] * l2[m];
-            s3 += l3[m] * l3[m];
-        }
-        s1 += l1[j + 1] * l1[j + 1];
-        s2 += l2[j + 1] * l2[j + 1];
-        s3 += l3[j + 1] * l3[j + 1];
-        s2 += l2[j + 2] * l2[j + 2];
-        s3 += l3[j + 2] * l3[j + 2];
-        s3 += l3[j + 3] * l3[j + 3];
-        addResonance(j, s0);
-        addResonance(j + 1, s1);
-        addResonance(j + 2, s2);
-        addResonance(j + 3, s3);
-    }
-    for (; j < N; ++j) {
-        const double* line = state + j * stride;
-        double sum = 0.0;
-        for (unsigned m = 0; m <= j; ++m) sum += line[m] * line[m];
-        addResonance(j, sum);
     }
 }
 

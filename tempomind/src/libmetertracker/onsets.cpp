@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "fft_and_filter.h"
+#include "realFft.h"
 #include "precondition.h"
 
 using NumaMathLibrary::Matrix;
@@ -214,13 +215,49 @@ bool Onsets::process() {
 
 void Onsets::foldSample(double v) {
     v = cleanSample(v);
-    const double m = (mean_ * count_ + v) / (count_ + 1.0);
+    // m = (mean * count + v) / (count + 1), written so that the divisions
+    // depend on the count alone and stay off the chain that carries the mean
+    // from sample to sample.
+    const double m = mean_ + (v - mean_) * (1.0 / (count_ + 1.0));
     if (count_ != 0.0)
         variance_ = (1.0 - 1.0 / count_) * variance_ + (count_ + 1.0) * (m - mean_) * (m - mean_);
     else
         variance_ = 0.0;
     mean_ = m;
     count_ += 1.0;
+}
+
+// ERB band edges from 50 Hz to 0.45 fs; band b spans edges b .. b + 2 and
+// weighs the spectrum with a triangle that peaks at its centre bin. The taps
+// (bin, weight) of every band, in the order they are summed, are tabulated
+// once per layout.
+void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
+    const double lowErb = 1.8329474941504185;  // hz2erb(50)
+    const double highErb = hz2erb(0.9 * srate * 0.5);
+    const double step = (highErb - lowErb) / (B + 1);
+    edges_.resize(B + 2);
+    for (unsigned int l = 0; l <= B; ++l) edges_[l] = erb2hz(lowErb + l * step);
+    edges_[B + 1] = erb2hz(highErb);
+    bandTapStart_.assign(1, 0u);
+    bandTapBin_.clear();
+    bandTapWeight_.clear();
+    for (unsigned int b = 0; b < B; ++b) {
+        const int c = static_cast<int>(roundHalfUp(edges_[b + 1] / srate * N));
+        const int lo = std::min(static_cast<int>(roundHalfUp(edges_[b] / srate * N)), c - 1);
+        const int hi = std::max(static_cast<int>(roundHalfUp(edges_[b + 2] / srate * N)), c + 1);
+        for (int k = 0; k <= c - lo; ++k) {
+            bandTapBin_.push_back(static_cast<unsigned int>(lo + k));
+            bandTapWeight_.push_back(static_cast<double>(k) / (c - lo));
+        }
+        for (int k = 1; k <= hi - c; ++k) {
+            bandTapBin_.push_back(static_cast<unsigned int>(c + k));
+            bandTapWeight_.push_back(1.0 - static_cast<double>(k) / (hi - c));
+        }
+        bandTapStart_.push_back(static_cast<unsigned int>(bandTapBin_.size()));
+    }
+    bandLayoutRate_ = srate;
+    bandLayoutN_ = N;
+    bandLayoutBands_ = B;
 }
 
 bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, double& envRate,
@@ -246,29 +283,16 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     else
         std::fill(envs.data(), envs.data() + envs.nElems(), 0.0);
 
-    // ERB band edges from 50 Hz to 0.45 fs; band b spans edges b .. b + 2.
-    const double lowErb = 1.8329474941504185;  // hz2erb(50)
-    const double highErb = hz2erb(0.9 * srate * 0.5);
-    const double step = (highErb - lowErb) / (B + 1);
-    edges_.resize(B + 2);
-    for (unsigned int l = 0; l <= B; ++l) edges_[l] = erb2hz(lowErb + l * step);
-    edges_[B + 1] = erb2hz(highErb);
-    lowBins_.resize(B);
-    centreBins_.resize(B);
-    highBins_.resize(B);
-    for (unsigned int b = 0; b < B; ++b) {
-        const int c = static_cast<int>(roundHalfUp(edges_[b + 1] / srate * N));
-        const int lo = static_cast<int>(roundHalfUp(edges_[b] / srate * N));
-        const int hi = static_cast<int>(roundHalfUp(edges_[b + 2] / srate * N));
-        centreBins_[b] = c;
-        lowBins_[b] = std::min(lo, c - 1);
-        highBins_[b] = std::max(hi, c + 1);
-    }
+    if (bandLayoutRate_ != srate || bandLayoutN_ != N || bandLayoutBands_ != B)
+        buildBandLayout(srate, N, B);
+    if (spectrum_.size() != N) spectrum_ = RealFft(N);
 
     // Band powers per frame, compressed and up-sampled by two (odd columns stay 0).
-    fftBuffer_.resize(2 * N);
+    windowed_.resize(N);
+    spectrumRe_.resize(hop + 1);
+    spectrumIm_.resize(hop + 1);
     magnitudes_.resize(hop);
-    const double sqrtN = std::sqrt(static_cast<double>(N));
+    const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
     std::size_t nextUnfolded = std::min<std::size_t>(bufferFolded_, samples.size());
     for (std::size_t f = 0; f < F; ++f) {
         const std::size_t start = hop * f;
@@ -292,27 +316,19 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         const double m = mean_;
         const double sigma = std::sqrt(variance_);
 
-        for (unsigned int i = 0; i < N; ++i) {
-            fftBuffer_[2 * i] = (frame[i] - m) * window_[i] / sigma;
-            fftBuffer_[2 * i + 1] = 0.0;
-        }
-        fft(fftBuffer_, -1);
+        const double inverseSigma = 1.0 / sigma;
+        for (unsigned int i = 0; i < N; ++i)
+            windowed_[i] = (frame[i] - m) * window_[i] * inverseSigma;
+        spectrum_.forward(windowed_.data(), spectrumRe_.data(), spectrumIm_.data());
         for (unsigned int k = 0; k < hop; ++k) {
-            const double re = fftBuffer_[2 * k];
-            const double im = fftBuffer_[2 * k + 1];
-            magnitudes_[k] = std::sqrt(re * re + im * im) / sqrtN;
+            const double re = spectrumRe_[k];
+            const double im = spectrumIm_[k];
+            magnitudes_[k] = std::sqrt(re * re + im * im) * inverseSqrtN;
         }
         for (unsigned int b = 0; b < B; ++b) {
-            const int c = centreBins_[b];
-            const int lo = lowBins_[b];
-            const int hi = highBins_[b];
             double P = 0.0;
-            for (int k = 0; k <= c - lo; ++k) {
-                const double v = (static_cast<double>(k) / (c - lo)) * magnitudes_[lo + k];
-                P += v * v;
-            }
-            for (int k = 1; k <= hi - c; ++k) {
-                const double v = (1.0 - static_cast<double>(k) / (hi - c)) * magnitudes_[c + k];
+            for (unsigned int t = bandTapStart_[b]; t < bandTapStart_[b + 1]; ++t) {
+                const double v = bandTapWeight_[t] * magnitudes_[bandTapBin_[t]];
                 P += v * v;
             }
             const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Matrix.h"
+#include "realFft.h"
 
 class Onsets {
   public:
@@ -98,8 +99,9 @@ class Onsets {
     static double roundHalfUp(double x);
 
   private:
-    void foldSample(double v);
+    inline void foldSample(double v);
     void buildWindow(unsigned int frameLength);
+    void buildBandLayout(double srate, unsigned int N, unsigned int B);
     void appendToHistories(const NumaMathLibrary::Matrix<double>& envs,
                            const std::vector<double>& accents);
     bool bandHistoryIsPlaceholder() const;
@@ -141,10 +143,15 @@ class Onsets {
 
     // Scratch reused from call to call, so that steady operation allocates
     // only for the growing histories.
-    std::vector<double> fftBuffer_;
+    RealFft spectrum_{4};
+    std::vector<double> windowed_, spectrumRe_, spectrumIm_;
     std::vector<double> magnitudes_;
     std::vector<double> edges_;
-    std::vector<int> lowBins_, centreBins_, highBins_;
+    // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
+    double bandLayoutRate_ = 0.0;
+    unsigned int bandLayoutN_ = 0, bandLayoutBands_ = 0;
+    std::vector<unsigned int> bandTapStart_, bandTapBin_;
+    std::vector<double> bandTapWeight_;
     std::vector<double> noise_;
     std::vector<double> rowIn_, rowOut_, state_, tailIn_, tailOut_;
     std::vector<double> kept_;

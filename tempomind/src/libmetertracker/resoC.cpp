@@ -11,6 +11,13 @@ namespace {
 // Combs whose leaky energy chains run side by side.
 constexpr int kGroup = 8;
 
+// Delay-line slots per partial sum of squares (four cache lines).
+constexpr unsigned kChunk = 32;
+
+unsigned chunksFor(unsigned T) {
+    return (T + kChunk - 1) / kChunk;
+}
+
 enum class CombKind { Feedback, FeedForward, LagProduct };
 
 CombKind combKindFor(double gain) {
@@ -19,22 +26,22 @@ CombKind combKindFor(double gain) {
     return CombKind::Feedback;
 }
 
-// new line[m] = old line[(m + shift) mod T] for 0 < shift < T, through tmp
+// new line[m] = old line[(m + shift) mod T] for 0 <= shift < T, through tmp
 // (at least shift values): two block copies and one block move.
 void realign(double* line, unsigned T, unsigned shift, double* tmp) {
-    if (shift == 0) return;
+    if (shift == 0 || shift >= T) return;
     std::memcpy(tmp, line, shift * sizeof(double));
     std::memmove(line, line + shift, (T - shift) * sizeof(double));
     std::memcpy(line + (T - shift), tmp, shift * sizeof(double));
 }
 
 // Runs one comb over x[0..n-1], writing its outputs to y. line holds the
-// comb's T stored values, oldest first. It is used as a ring starting at
-// position 0 and realigned once at the end (through tmp, room for T values)
-// so that position 0 is again the oldest value. Within a stretch that does
-// not wrap, the ring needs no index arithmetic per sample.
-void runComb(CombKind kind, double g, double* line, unsigned T, const double* x, int n, double* y,
-             double* tmp) {
+// comb's T stored values as a ring whose oldest value sits at head; head
+// moves on by n. Within a stretch that does not wrap, the ring needs no index
+// arithmetic per sample, and the line is never copied as a whole: a call
+// touches only the n slots it rewrites.
+void runComb(CombKind kind, double g, double* line, unsigned T, unsigned& head, const double* x,
+             int n, double* y) {
     if (T == 0) {
         // Outside the contract: a comb without memory sees a delayed term of 0.
         for (int k = 0; k < n; ++k)
@@ -43,7 +50,7 @@ void runComb(CombKind kind, double g, double* line, unsigned T, const double* x,
         return;
     }
     const double inputGain = 1.0 - g;
-    unsigned pos = 0;
+    unsigned pos = head;
     int k = 0;
     while (k < n) {
         const int run = std::min<int>(static_cast<int>(T - pos), n - k);
@@ -75,8 +82,7 @@ void runComb(CombKind kind, double g, double* line, unsigned T, const double* x,
         pos += run;
         if (pos == T) pos = 0;
     }
-    // Realign: new line[m] = old line[(m + n) mod T].
-    realign(line, T, static_cast<unsigned>(n) % T, tmp);
+    head = pos;
 }
 
 // Smooths the energy sequence q[0..n-1] into the output frames, writing frame
@@ -134,6 +140,10 @@ Resonators::Resonators(const std::vector<unsigned int>& delays, const std::vecto
       smoothing_(smoothing),
       hop_(hop),
       state_(static_cast<std::size_t>(numResonators_) * longestDelay_, 0.0),
+      heads_(numResonators_, 0u),
+      chunksPerLine_(chunksFor(longestDelay_)),
+      chunkSums_(static_cast<std::size_t>(numResonators_) * chunksPerLine_, 0.0),
+      lineSums_(numResonators_, 0.0),
       delaysAsDouble_(delays.begin(), delays.end()) {
     // A gain list shorter than the delay list is outside the contract; the
     // missing combs become lag products rather than reading past the list.
@@ -163,15 +173,31 @@ void Resonators::process(const std::vector<double>& input, std::vector<double>& 
         inputEnergy.resize(frames);
         energyDest = inputEnergy.data();
     }
-    realResonators(out.data(), state_.data(), energyDest, delaysAsDouble_.data(), gains_.data(),
-                   static_cast<int>(numResonators_), static_cast<int>(longestDelay_),
-                   const_cast<double*>(input.data()), length, smoothing_, hop_, frames, 0);
+    runBank(out.data(), state_.data(), heads_.data(), energyDest, delaysAsDouble_.data(),
+            gains_.data(), static_cast<int>(numResonators_), static_cast<int>(longestDelay_),
+            input.data(), length, smoothing_, hop_, frames, true);
 }
 
 void Resonators::realResonators(double* out, double* state, double* inputEnergy, double* delays,
                                 double* gains, int count, int longestDelay, double* input,
                                 int length, double smoothing, int hop, int frames, int mode) {
-    if (mode != 0) return;
+    if (mode != 0 || count <= 0) return;
+    // Plain arrays carry no ring positions: the lines come in oldest first
+    // and leave the same way.
+    std::vector<unsigned> heads(static_cast<std::size_t>(count), 0u);
+    runBank(out, state, heads.data(), inputEnergy, delays, gains, count, longestDelay, input,
+            length, smoothing, hop, frames, false);
+    if (lineScratch_.size() < static_cast<std::size_t>(std::max(longestDelay, 0)))
+        lineScratch_.resize(longestDelay);
+    for (int j = 0; j < count; ++j)
+        realign(state + static_cast<std::size_t>(j) * longestDelay,
+                static_cast<unsigned>(delays[j]), heads[j], lineScratch_.data());
+}
+
+void Resonators::runBank(double* out, double* state, unsigned* heads, double* inputEnergy,
+                         const double* delays, const double* gains, int count, int longestDelay,
+                         const double* input, int length, double smoothing, int hop, int frames,
+                         bool ownLines) {
     if (length < 0) length = 0;
     // The leaky integral with a single output (the tracker's setting) is a
     // chain of dependent multiply-adds per comb; running kGroup combs' chains
@@ -181,8 +207,6 @@ void Resonators::realResonators(double* out, double* state, double* inputEnergy,
     if (scratch_.size() < needed) scratch_.resize(needed);
     double* y = scratch_.data();
     double* groupEnergies = y + length;  // length x kGroup, sample-major
-    if (lineScratch_.size() < static_cast<std::size_t>(std::max(longestDelay, 0)))
-        lineScratch_.resize(longestDelay);
 
     for (int first = 0; first < count; first += kGroup) {
         const int members = std::min(kGroup, count - first);
@@ -191,8 +215,9 @@ void Resonators::realResonators(double* out, double* state, double* inputEnergy,
             const double g = gains[j];
             const CombKind kind = combKindFor(g);
             double* line = state + static_cast<std::size_t>(j) * longestDelay;
-            runComb(kind, g, line, static_cast<unsigned>(delays[j]), input, length, y,
-                    lineScratch_.data());
+            const unsigned firstSlot = heads[j];
+            runComb(kind, g, line, static_cast<unsigned>(delays[j]), heads[j], input, length, y);
+            if (ownLines) updateLineSum(static_cast<unsigned>(j), firstSlot, length);
 
             if (smoothing <= 0.0) {
                 for (int k = 0; k < length; ++k)
@@ -227,13 +252,68 @@ void Resonators::realResonators(double* out, double* state, double* inputEnergy,
 
 void Resonators::reset() {
     std::fill(state_.begin(), state_.end(), 0.0);
+    std::fill(heads_.begin(), heads_.end(), 0u);
+    std::fill(chunkSums_.begin(), chunkSums_.end(), 0.0);
+    std::fill(lineSums_.begin(), lineSums_.end(), 0.0);
+}
+
+// Line j's slots firstSlot .. firstSlot + count - 1 (around the ring) were
+// rewritten: their chunks are summed afresh, from the values as they stand,
+// so the sums never drift however long the bank runs, and the line's total
+// is the sum of its chunks in a fixed order.
+void Resonators::updateLineSum(unsigned j, unsigned firstSlot, int count) const {
+    const unsigned T = delays_[j];
+    if (T == 0 || count <= 0) return;
+    const double* line = state_.data() + static_cast<std::size_t>(j) * longestDelay_;
+    double* chunks = chunkSums_.data() + static_cast<std::size_t>(j) * chunksPerLine_;
+    const unsigned lineChunks = chunksFor(T);
+    auto sumChunk = [&](unsigned c) {
+        // Four partial sums side by side hide the adders' latency.
+        const unsigned end = std::min(T, (c + 1) * kChunk);
+        double partial[4] = {0.0, 0.0, 0.0, 0.0};
+        unsigned p = c * kChunk;
+        for (; p + 4 <= end; p += 4)
+            for (unsigned i = 0; i < 4; ++i) partial[i] += line[p + i] * line[p + i];
+        for (; p < end; ++p) partial[0] += line[p] * line[p];
+        chunks[c] = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    };
+    const unsigned lastSlot = (firstSlot + static_cast<unsigned>(count) - 1) % T;
+    const unsigned first = firstSlot / kChunk;
+    const unsigned last = lastSlot / kChunk;
+    // A stretch that wraps round into its own first chunk covers them all.
+    if (static_cast<unsigned>(count) >= T || (lastSlot < firstSlot && first == last)) {
+        for (unsigned c = 0; c < lineChunks; ++c) sumChunk(c);
+    } else {
+        for (unsigned c = first;; c = c + 1 == lineChunks ? 0 : c + 1) {
+            sumChunk(c);
+            if (c == last) break;
+        }
+    }
+    double total = 0.0;
+    for (unsigned c = 0; c < lineChunks; ++c) total += chunks[c];
+    lineSums_[j] = total;
+}
+
+void Resonators::alignLine(unsigned j) const {
+    if (j >= numResonators_ || heads_[j] == 0) return;
+    if (lineScratch_.size() < longestDelay_) lineScratch_.resize(longestDelay_);
+    realign(state_.data() + static_cast<std::size_t>(j) * longestDelay_, delays_[j], heads_[j],
+            lineScratch_.data());
+    heads_[j] = 0;
+    updateLineSum(j, 0, static_cast<int>(delays_[j]));
+}
+
+void Resonators::alignLines() const {
+    for (unsigned j = 0; j < numResonators_; ++j) alignLine(j);
 }
 
 const double* Resonators::getState() const {
+    alignLines();
     return state_.data();
 }
 
 void Resonators::getState(NumaMathLibrary::Matrix<double>& out) const {
+    alignLines();
     if (out.nRows() != numResonators_ || out.nCols() != longestDelay_)
         out.resize(numResonators_, longestDelay_, 0.0);
     for (unsigned i = 0; i < numResonators_; ++i)

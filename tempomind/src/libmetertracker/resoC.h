@@ -46,6 +46,22 @@ class Resonators {
     // entries.
     const double* getState() const;
 
+    // The same storage as getState(), but each line may be rotated: row j
+    // holds comb j's delay[j] values in its first entries, starting anywhere.
+    // Enough for readers that do not care about order (sums of squares), and
+    // free: the combs keep their lines as rings and rotate them only when a
+    // reader needs the order. The pointer stays valid for the bank's life.
+    const double* getLines() const { return state_.data(); }
+
+    // Per comb, the sum of squares of the values in its delay line, kept up
+    // to date by process (not by realResonators on outside arrays).
+    const std::vector<double>& getLineSumsOfSquares() const { return lineSums_; }
+
+    // Rotates comb j's line (or every line) so that getLines() holds it
+    // oldest first.
+    void alignLine(unsigned j) const;
+    void alignLines() const;
+
     // Copies the delay lines into out (resonators x longest delay): for every
     // row i and column k >= i, out[i][k] = getState()[i + k * resonators].
     // With delays 1 .. N column k is comb k's line; the elements below the
@@ -59,17 +75,34 @@ class Resonators {
     static int outputFrames(int inputLength, int hop, double smoothing);
 
   private:
+    // realResonators with a ring position per line (heads, count values):
+    // line j's oldest value is at heads[j] on entry and on exit. ownLines:
+    // these are the bank's own lines, whose sums of squares it keeps.
+    void runBank(double* out, double* state, unsigned* heads, double* inputEnergy,
+                 const double* delays, const double* gains, int count, int longestDelay,
+                 const double* input, int length, double smoothing, int hop, int frames,
+                 bool ownLines);
+    void updateLineSum(unsigned j, unsigned firstSlot, int count) const;
+
     unsigned numResonators_;
     unsigned longestDelay_;
     std::vector<unsigned> delays_;
     std::vector<double> gains_;
     double smoothing_;
     int hop_;
-    std::vector<double> state_;  // numResonators_ x longestDelay_, row-major
+    // numResonators_ x longestDelay_, row-major; line j is a ring whose
+    // oldest value is at heads_[j]. Rotating a line to put it in order
+    // changes no value, so the const readers may do it.
+    mutable std::vector<double> state_;
+    mutable std::vector<unsigned> heads_;
+    // Sums of squares of each line, per chunk of slots and in total.
+    unsigned chunksPerLine_;
+    mutable std::vector<double> chunkSums_;
+    mutable std::vector<double> lineSums_;
 
     std::vector<double> delaysAsDouble_;  // delays_ in realResonators' form
     std::vector<double> scratch_;         // one comb's outputs (and energies) over a block
-    std::vector<double> lineScratch_;     // one delay line, for realigning a ring
+    mutable std::vector<double> lineScratch_;  // one delay line, for rotating a ring
 };
 
 }  // namespace meterTracker
