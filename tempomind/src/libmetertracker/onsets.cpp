@@ -227,6 +227,26 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
+namespace {
+
+// Runs the sixth-order low-pass b/a over x[0..n-1] in place, sample by
+// sample in transposed direct form II, carrying the six state values z; the
+// same state and output as filter() with state, without its per-call set-up.
+void lowpassInPlace(const std::vector<double>& b, const std::vector<double>& a, double* z,
+                    double* x, std::size_t n) {
+    constexpr unsigned kOrder = 6;
+    TM_PRECONDITION(b.size() == kOrder + 1 && a.size() == kOrder + 1, "sixth-order low-pass");
+    for (std::size_t t = 0; t < n; ++t) {
+        const double in = x[t];
+        const double out = b[0] * in + z[0];
+        for (unsigned i = 0; i + 1 < kOrder; ++i) z[i] = b[i + 1] * in + z[i + 1] - a[i + 1] * out;
+        z[kOrder - 1] = b[kOrder] * in - a[kOrder] * out;
+        x[t] = out;
+    }
+}
+
+}  // namespace
+
 // ERB band edges from 50 Hz to 0.45 fs; band b spans edges b .. b + 2 and
 // weighs the spectrum with a triangle that peaks at its centre bin. The taps
 // (bin, weight) of every band, in the order they are summed, are tabulated
@@ -358,20 +378,14 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     const unsigned int G = groupDelay_;
     if (tail_.nRows() != B || tail_.nCols() != G) tail_ = Matrix<double>(B, G);
     if (10.0 / (0.5 * envRate) < 1.0) {
-        rowIn_.resize(T);
-        rowOut_.resize(T);
         state_.resize(6);
-        tailIn_.assign(G, 0.0);
-        tailOut_.resize(G);
         for (unsigned int b = 0; b < B; ++b) {
-            std::copy(envs[b], envs[b] + T, rowIn_.begin());
-            std::copy(filterState_[b], filterState_[b] + 6, state_.begin());
-            filter(lowpassB_, lowpassA_, rowIn_, rowOut_, state_);
-            std::copy(state_.begin(), state_.end(), filterState_[b]);
-            std::copy(rowOut_.begin(), rowOut_.end(), envs[b]);
+            lowpassInPlace(lowpassB_, lowpassA_, filterState_[b], envs[b], T);
             if (G > 0) {
-                filter(lowpassB_, lowpassA_, tailIn_, tailOut_, state_);  // state not kept
-                std::copy(tailOut_.begin(), tailOut_.end(), tail_[b]);
+                // The continuation runs on a copy: the kept state is the real one.
+                std::copy(filterState_[b], filterState_[b] + 6, state_.begin());
+                std::fill(tail_[b], tail_[b] + G, 0.0);
+                lowpassInPlace(lowpassB_, lowpassA_, state_.data(), tail_[b], G);
             }
         }
     }

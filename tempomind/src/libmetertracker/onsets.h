@@ -153,7 +153,7 @@ class Onsets {
     std::vector<unsigned int> bandTapStart_, bandTapBin_;
     std::vector<double> bandTapWeight_;
     std::vector<double> noise_;
-    std::vector<double> rowIn_, rowOut_, state_, tailIn_, tailOut_;
+    std::vector<double> state_;
     std::vector<double> kept_;
     NumaMathLibrary::Matrix<double> blockEnvs_;
     std::vector<double> blockAccents_;

@@ -20,11 +20,15 @@ RealFft::RealFft(unsigned N) : n_(N), half_(N / 2) {
         for (unsigned b = 0; b < bits; ++b) r |= ((i >> b) & 1u) << (bits - 1 - b);
         bitReversed_[i] = r;
     }
-    twiddleRe_.resize(half_ / 2);
-    twiddleIm_.resize(half_ / 2);
-    for (unsigned k = 0; k < half_ / 2; ++k) {
-        twiddleRe_[k] = std::cos(kTwoPi * k / half_);
-        twiddleIm_[k] = -std::sin(kTwoPi * k / half_);
+    // Twiddles stage by stage: the stage with span s (s = 4, 8, ..) uses
+    // exp(-2 pi i k / (2 s)) for k < s, stored contiguously from offset s - 4.
+    twiddleRe_.clear();
+    twiddleIm_.clear();
+    for (unsigned span = 4; span < half_; span *= 2) {
+        for (unsigned k = 0; k < span; ++k) {
+            twiddleRe_.push_back(std::cos(kTwoPi * k / (2.0 * span)));
+            twiddleIm_.push_back(-std::sin(kTwoPi * k / (2.0 * span)));
+        }
     }
     splitRe_.resize(half_ / 2 + 1);
     splitIm_.resize(half_ / 2 + 1);
@@ -46,23 +50,49 @@ void RealFft::forward(const double* x, double* re, double* im) {
         zr[r] = x[2 * m];
         zi[r] = x[2 * m + 1];
     }
-    // Radix-2 butterflies; at span s the twiddle step through the table is M / (2 s).
-    for (unsigned span = 1; span < M; span *= 2) {
-        const unsigned stride = M / (2 * span);
+    // Radix-2 butterflies. Spans 1 and 2 need no multiplications (twiddles
+    // 1 and -i); from span 4 on each stage reads its twiddles in order.
+    for (unsigned a = 0; a + 1 < M; a += 2) {
+        const double tr = zr[a + 1], ti = zi[a + 1];
+        zr[a + 1] = zr[a] - tr;
+        zi[a + 1] = zi[a] - ti;
+        zr[a] += tr;
+        zi[a] += ti;
+    }
+    for (unsigned a = 0; a + 3 < M; a += 4) {
+        double tr = zr[a + 2], ti = zi[a + 2];
+        zr[a + 2] = zr[a] - tr;
+        zi[a + 2] = zi[a] - ti;
+        zr[a] += tr;
+        zi[a] += ti;
+        // Times -i.
+        tr = zi[a + 3];
+        ti = -zr[a + 3];
+        zr[a + 3] = zr[a + 1] - tr;
+        zi[a + 3] = zi[a + 1] - ti;
+        zr[a + 1] += tr;
+        zi[a + 1] += ti;
+    }
+    const double* stageRe = twiddleRe_.data();
+    const double* stageIm = twiddleIm_.data();
+    for (unsigned span = 4; span < M; span *= 2) {
         for (unsigned start = 0; start < M; start += 2 * span) {
+            double* ar = zr + start;
+            double* ai = zi + start;
+            double* br = ar + span;
+            double* bi = ai + span;
             for (unsigned k = 0; k < span; ++k) {
-                const double wr = twiddleRe_[k * stride];
-                const double wi = twiddleIm_[k * stride];
-                const unsigned a = start + k;
-                const unsigned b = a + span;
-                const double tr = wr * zr[b] - wi * zi[b];
-                const double ti = wr * zi[b] + wi * zr[b];
-                zr[b] = zr[a] - tr;
-                zi[b] = zi[a] - ti;
-                zr[a] += tr;
-                zi[a] += ti;
+                const double wr = stageRe[k], wi = stageIm[k];
+                const double tr = wr * br[k] - wi * bi[k];
+                const double ti = wr * bi[k] + wi * br[k];
+                br[k] = ar[k] - tr;
+                bi[k] = ai[k] - ti;
+                ar[k] += tr;
+                ai[k] += ti;
             }
         }
+        stageRe += span;
+        stageIm += span;
     }
     // Split: with E = (Z[k] + conj Z[M - k]) / 2 and O = (Z[k] - conj Z[M - k]) / 2i,
     // X[k] = E + w^k O and X[M - k] = conj(E - w^k O), w = exp(-2 pi i / N).

@@ -23,7 +23,7 @@ class RealFft {
     unsigned n_;
     unsigned half_;
     std::vector<unsigned> bitReversed_;  // half_ entries
-    std::vector<double> twiddleRe_;      // exp(-2 pi i k / half_), k < half_ / 2
+    std::vector<double> twiddleRe_;      // per butterfly stage from span 4 on
     std::vector<double> twiddleIm_;
     std::vector<double> splitRe_;        // exp(-2 pi i k / N), k <= half_ / 2
     std::vector<double> splitIm_;

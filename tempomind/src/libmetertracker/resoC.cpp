@@ -216,6 +216,14 @@ void Resonators::runBank(double* out, double* state, unsigned* heads, double* in
             const CombKind kind = combKindFor(g);
             double* line = state + static_cast<std::size_t>(j) * longestDelay;
             const unsigned firstSlot = heads[j];
+            // The next comb's slots are far away in memory: ask for them now,
+            // so that they arrive while this comb runs.
+            if (j + 1 < count) {
+                const double* next = line + longestDelay + heads[j + 1];
+                const double* nextEnd = line + longestDelay + static_cast<unsigned>(delays[j + 1]);
+                for (int k = 0; k < length && next + k < nextEnd; k += 8)
+                    __builtin_prefetch(next + k, 1);
+            }
             runComb(kind, g, line, static_cast<unsigned>(delays[j]), heads[j], input, length, y);
             if (ownLines) updateLineSum(static_cast<unsigned>(j), firstSlot, length);
 
@@ -269,13 +277,18 @@ void Resonators::updateLineSum(unsigned j, unsigned firstSlot, int count) const 
     const unsigned lineChunks = chunksFor(T);
     auto sumChunk = [&](unsigned c) {
         // Four partial sums side by side hide the adders' latency.
-        const unsigned end = std::min(T, (c + 1) * kChunk);
-        double partial[4] = {0.0, 0.0, 0.0, 0.0};
-        unsigned p = c * kChunk;
-        for (; p + 4 <= end; p += 4)
-            for (unsigned i = 0; i < 4; ++i) partial[i] += line[p + i] * line[p + i];
-        for (; p < end; ++p) partial[0] += line[p] * line[p];
-        chunks[c] = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+        const double* v = line + c * kChunk;
+        const unsigned length = std::min(T, (c + 1) * kChunk) - c * kChunk;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        unsigned i = 0;
+        for (; i + 4 <= length; i += 4) {
+            s0 += v[i] * v[i];
+            s1 += v[i + 1] * v[i + 1];
+            s2 += v[i + 2] * v[i + 2];
+            s3 += v[i + 3] * v[i + 3];
+        }
+        for (; i < length; ++i) s0 += v[i] * v[i];
+        chunks[c] = (s0 + s1) + (s2 + s3);
     };
     const unsigned lastSlot = (firstSlot + static_cast<unsigned>(count) - 1) % T;
     const unsigned first = firstSlot / kChunk;
