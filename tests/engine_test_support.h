@@ -83,9 +83,17 @@ class TickerHarness {
     midioutput_state* midi() { return meterticker_midi(ticker_); }
     VirtualClock& clock() { return clock_; }
 
-    // The same period and reference for every level, or one each.
+    // An estimate (bar, beat, tatum) given as often as a tracker confirms a
+    // steady grid before the clock may start on it; update() gives it once,
+    // as the tracker does at every analysis step.
     void estimate(double bar_period, double bar_reference, double beat_period,
                   double beat_reference, double tatum_period, double tatum_reference) {
+        for (int i = 0; i <= METERTICKER_START_SETTLED_UPDATES; ++i)
+            update(bar_period, bar_reference, beat_period, beat_reference, tatum_period,
+                   tatum_reference);
+    }
+    void update(double bar_period, double bar_reference, double beat_period,
+                double beat_reference, double tatum_period, double tatum_reference) {
         const double periods[METERLEVEL_COUNT] = {bar_period, beat_period, tatum_period};
         const double references[METERLEVEL_COUNT] = {bar_reference, beat_reference,
                                                      tatum_reference};
@@ -93,6 +101,9 @@ class TickerHarness {
     }
     void estimate_meter(double beat_period, double reference) {
         estimate(4 * beat_period, reference, beat_period, reference, beat_period / 2, reference);
+    }
+    void update_meter(double beat_period, double reference) {
+        update(4 * beat_period, reference, beat_period, reference, beat_period / 2, reference);
     }
 
     // Starts the virtual time at t (whole milliseconds) without a pass.

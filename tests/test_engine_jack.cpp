@@ -81,7 +81,9 @@ TEST_F(EngineJack, StartClocksAndStopArriveWithTheirSpacing) {
     const double beat = 0.5;  // 120 BPM
     const double periods[METERLEVEL_COUNT] = {4 * beat, beat, beat / 2};
     const double references[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
-    ASSERT_TRUE(meterticker_set_estimates(engine_->ticker, periods, references));
+    // A grid the tracker would have confirmed for a while: Start may use it.
+    for (int i = 0; i <= METERTICKER_START_SETTLED_UPDATES; ++i)
+        ASSERT_TRUE(meterticker_set_estimates(engine_->ticker, periods, references));
     const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
     while (!meterticker_timer_aligned(engine_->ticker) && SteadyClock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -179,6 +180,75 @@ TEST(TickerTiming, ClockStartsOnTheNextBeatThenSends24ClocksPerBeat) {
     h.run_until(13.0);
     EXPECT_TRUE(h.take().empty()) << "no Clock after Stop";
 }
+
+// Start waits until the beat grid has stayed put for several updates in a
+// row: a clock switched on over the tracker's first guesses would start
+// anywhere between two beats.
+TEST(TickerTiming, StartWaitsForASettledBeatGrid) {
+    const double P = 0.5;
+    TickerHarness h;
+    h.update_meter(P, 0.0);
+    h.start_at(10.0003);
+    meterticker_midiclock_out(h.ticker(), 1);
+    // Each update after the first agrees with the one before; the last one
+    // needed comes only at 13 s.
+    for (int i = 1; i < METERTICKER_START_SETTLED_UPDATES; ++i) {
+        h.run_until(10.0 + i * 0.75);
+        h.update_meter(P, 0.0);
+    }
+    h.run_until(13.0);
+    EXPECT_TRUE(h.take().empty()) << "neither Start nor Clock before the grid has settled";
+    h.update_meter(P, 0.0);
+    h.run_until(14.2);
+    const auto records = h.take();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[0].bytes, kStart);
+    EXPECT_NEAR(records[0].time, 13.5, kPass + 1e-9) << "Start on the next beat tick";
+    EXPECT_EQ(records[1].bytes, kClock);
+}
+
+struct RegridCase {
+    const char* name;
+    double period;     // the new beat period after 0.5 s
+    double reference;  // the new beat reference after 0
+    bool agrees;
+};
+
+std::ostream& operator<<(std::ostream& os, const RegridCase& c) {
+    return os << c.name;
+}
+
+class StartAfterRegrid : public testing::TestWithParam<RegridCase> {};
+
+// A settled grid followed by one update: an update that moves the beat more
+// than 2 % in period or a tenth of a beat in phase starts the wait again.
+TEST_P(StartAfterRegrid, AMovedGridStartsTheWaitAgain) {
+    const RegridCase c = GetParam();
+    TickerHarness h;
+    h.estimate_meter(0.5, 0.0);
+    h.update_meter(c.period, c.reference);
+    h.start_at(10.0003);
+    meterticker_midiclock_out(h.ticker(), 1);
+    h.run_until(12.0);
+    EXPECT_EQ(times_of(h.take(), kStart).size(), c.agrees ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, StartAfterRegrid,
+    testing::Values(RegridCase{"same grid", 0.5, 0.0, true},
+                    RegridCase{"period 1.8 % longer", 0.509, 0.0, true},
+                    RegridCase{"period 3 % longer", 0.515, 0.0, false},
+                    RegridCase{"period 3 % shorter", 0.485, 0.0, false},
+                    RegridCase{"reference 3 beats on", 0.5, 1.5, true},
+                    RegridCase{"reference 0.08 beat on", 0.5, 0.04, true},
+                    RegridCase{"reference 0.12 beat back", 0.5, -0.06, false},
+                    RegridCase{"reference half a beat on", 0.5, 0.25, false}),
+    [](const testing::TestParamInfo<RegridCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
 
 TEST(TickerTiming, ClockFollowsTheIntervalInForce) {
     // The beat period changes between two ticks: the clocks of the next

@@ -114,6 +114,17 @@ double input_level(const float* samples, int count) {
     return static_cast<float>(10.0 * std::log10(std::sqrt(static_cast<double>(mean_square))));
 }
 
+
+// Whether a new beat estimate continues the grid before it: a period within
+// 2 % and a reference within a tenth of a beat of that grid. Nothing before
+// (no period yet) agrees with nothing.
+bool beat_grid_agrees(double period, double reference, double new_period, double new_reference) {
+    if (!(period > 0.0)) return false;
+    if (std::fabs(new_period / period - 1.0) > 0.02) return false;
+    const double beats = (new_reference - reference) / new_period;
+    return std::fabs(beats - std::round(beats)) <= 0.1;
+}
+
 }  // namespace
 
 int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_state** out,
@@ -261,10 +272,16 @@ bool meterticker_set_estimates(meterticker_state* state, const double periods[ME
             return false;  // the previous estimates stay in force
         }
     }
+    const meterticker_level& beat = state->levels[METERLEVEL_BEAT];
+    const bool agrees = beat_grid_agrees(beat.period.load(std::memory_order_relaxed),
+                                         beat.reference.load(std::memory_order_relaxed),
+                                         periods[METERLEVEL_BEAT], references[METERLEVEL_BEAT]);
     for (int i = 0; i < METERLEVEL_COUNT; ++i) {
         state->levels[i].period.store(periods[i], std::memory_order_relaxed);
         state->levels[i].reference.store(references[i], std::memory_order_relaxed);
     }
+    std::atomic<int>& settled = state->clock.settled_updates;
+    settled.store(agrees ? std::min(settled.load() + 1, METERTICKER_START_SETTLED_UPDATES) : 0);
     return true;
 }
 
@@ -437,7 +454,8 @@ void midi_clock_at_beat(const double* /*full_phases*/, void* data, int /*argumen
                         double /*time*/) {
     auto* clock = static_cast<meterticker_clock*>(data);
     std::lock_guard<std::mutex> hold(*clock->outputs_lock);
-    if (clock->enabled.load() && clock->start_pending.load()) {
+    if (clock->enabled.load() && clock->start_pending.load() &&
+        clock->settled_updates.load() >= METERTICKER_START_SETTLED_UPDATES) {
         clock->start_pending.store(0);
         midioutput_send_start(clock->midi);
     }

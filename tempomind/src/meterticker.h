@@ -51,10 +51,19 @@ struct meterticker_level {
     meterticker_state* ticker = nullptr;  // the owner, for the current pass time
 };
 
+// A clock switched on sends Start on a beat tick only once the beat grid has
+// settled: this many estimate updates in a row (the tracker gives one every
+// half second) kept the beat period within 2 % of the one before and the
+// beat reference within a tenth of a beat of the grid before. A Start on the
+// tracker's first guesses would land anywhere between two beats.
+const int METERTICKER_START_SETTLED_UPDATES = 4;
+
 struct meterticker_clock {
     midioutput_state* midi = nullptr;
     std::atomic<int> enabled{0};
     std::atomic<int> start_pending{0};
+    // Estimate updates in a row that agreed with the beat grid before them.
+    std::atomic<int> settled_updates{0};
     std::mutex* outputs_lock = nullptr;
 };
 
