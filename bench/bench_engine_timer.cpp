@@ -33,23 +33,17 @@ void BM_TimerPass(benchmark::State& state) {
     VirtualClock clock;
     sequencer_state* sequencer = init_sequencer();
     sequencer_register_gettime_cb(sequencer, &clock, &VirtualClock::read);
-    const char* const ports[] = {"bench", nullptr};
-    midioutput_recorder_config recorder;
-    recorder.port_names = ports;
-    recorder.clock = &VirtualClock::read;
-    recorder.clock_user = &clock;
-    meterticker_options options;
-    options.midi_recorder = &recorder;
-    options.manual = true;
-    options.prediction_log_path = nullptr;
     meterticker_state* ticker = nullptr;
-    if (meterticker_init(sequencer, 0, &ticker, &options) != 0) {
+    if (meterticker_init_manual_recorded(sequencer, "bench", &VirtualClock::read, &clock,
+                                         &ticker) != 0) {
         state.SkipWithError("no ticker");
         return;
     }
     const double periods[METERLEVEL_COUNT] = {2.0, 0.5, 0.25};
     const double references[METERLEVEL_COUNT] = {0.1, 0.1, 0.1};
-    meterticker_set_estimates(ticker, periods, references);
+    // A grid the tracker has confirmed, so that the clock starts on it.
+    for (int i = 0; i <= METERTICKER_START_SETTLED_UPDATES; ++i)
+        meterticker_set_estimates(ticker, periods, references);
     if (outputs) {
         meterticker_midiclock_out(ticker, 1);
         meterticker_midiphase_out(ticker, 1);

@@ -60,16 +60,8 @@ class TickerHarness {
     TickerHarness() {
         sequencer_ = init_sequencer();
         sequencer_register_gettime_cb(sequencer_, &clock_, &VirtualClock::read);
-        static const char* const kPorts[] = {"engine test port", nullptr};
-        midioutput_recorder_config recorder;
-        recorder.port_names = kPorts;
-        recorder.clock = &VirtualClock::read;
-        recorder.clock_user = &clock_;
-        meterticker_options options;
-        options.midi_recorder = &recorder;
-        options.manual = true;
-        options.prediction_log_path = nullptr;
-        status_ = meterticker_init(sequencer_, 0, &ticker_, &options);
+        status_ = meterticker_init_manual_recorded(sequencer_, "engine test port",
+                                                   &VirtualClock::read, &clock_, &ticker_);
     }
     ~TickerHarness() {
         meterticker_close(ticker_);

@@ -1,6 +1,7 @@
-// A JACK server of the test's own: dummy backend at 44100 Hz with 128-frame
-// periods, a unique name that every client of this process then uses, and
-// stopped by its process id.
+// Child processes of a test, started and stopped by process id, and a JACK
+// server of the test's own: dummy backend, 128-frame periods, a unique name
+// that every client of this process (PortAudio, RtMidi, the JACK tools it
+// starts) then uses.
 #ifndef KADENZO_TESTS_JACK_SERVER_H
 #define KADENZO_TESTS_JACK_SERVER_H
 
@@ -21,25 +22,22 @@
 
 extern char** environ;
 
-#if defined(__SANITIZE_THREAD__)
-// JACK's lock-free ring buffers (between RtMidi's sending thread and JACK's
-// process thread) and the queue inside RtMidi's input order their copies with
-// barriers the race detector does not see. Include this header in one file
-// of a test program only.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:jack_ringbuffer_read\n"
-           "race:jack_ringbuffer_peek\n"
-           "race:jack_ringbuffer_write\n"
-           "race:MidiInApi::MidiQueue\n";
-}
-#endif
-
 namespace jack_test {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Runs a program found on PATH with its output appended to a file.
-inline pid_t spawn(const std::vector<std::string>& args, const std::string& output_path) {
+inline std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs a program found on PATH with its standard output and error appended
+// to a file (standard error to error_path instead, when given); -1 when it
+// cannot run.
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& output_path,
+                   const std::string& error_path = std::string()) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -47,11 +45,42 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& outp
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (error_path.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 ? pid : -1;
+}
+
+inline bool has_exited(pid_t pid, int* status) {
+    return waitpid(pid, status, WNOHANG) == pid;
+}
+
+// Waits up to the given time for the process to end; true with its status.
+inline bool wait_for_exit(pid_t pid, double seconds, int* status) {
+    const auto deadline = SteadyClock::now() + std::chrono::duration<double>(seconds);
+    while (!has_exited(pid, status)) {
+        if (SteadyClock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Sends SIGTERM, then SIGKILL if the process is still there after the grace time.
+inline void stop_process(pid_t pid, double grace_seconds = 5.0) {
+    if (pid <= 0) return;
+    int status = 0;
+    if (has_exited(pid, &status)) return;
+    kill(pid, SIGTERM);
+    if (!wait_for_exit(pid, grace_seconds, &status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
 }
 
 class JackServer {
@@ -64,16 +93,17 @@ class JackServer {
         remove_traces();
     }
 
-    // Starts jackd (44100 Hz, 128-frame periods) and waits until it accepts
-    // clients; false with the reason when it cannot start at all. Every
-    // client of this process then uses this server.
-    bool start(const std::string& directory, std::string* why) {
+    // Starts jackd at the given rate with the given number of capture
+    // channels (and two playback channels) and waits until it accepts
+    // clients; false with the reason when it cannot start at all.
+    bool start(std::string* why, int rate = 44100, int capture_channels = 2) {
         name_ = "kadenzo-test-" + std::to_string(getpid()) + "-" +
                 std::to_string(SteadyClock::now().time_since_epoch().count() % 1000000);
-        log_path_ = directory + "/" + name_ + ".log";
+        log_path_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
-        pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", "44100", "-p", "128"},
+        pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate), "-p",
+                      "128", "-C", std::to_string(capture_channels), "-P", "2"},
                      log_path_);
         if (pid_ < 0) {
             *why = "jackd could not be run (is the jackd2 package installed?)";
@@ -82,8 +112,8 @@ class JackServer {
         const pid_t waiter = spawn({"jack_wait", "-w", "-t", "10"}, log_path_);
         int status = 0;
         if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0 || waitpid(pid_, &status, WNOHANG) == pid_) {
-            *why = "jackd did not become ready; its output:\n" + log_text();
+            WEXITSTATUS(status) != 0 || has_exited(pid_, &status)) {
+            *why = "jackd did not become ready; its output:\n" + file_text(log_path_);
             stop();
             return false;
         }
@@ -92,18 +122,7 @@ class JackServer {
 
     // Stops the server by its process id, forcibly if it does not end.
     void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, &status, WNOHANG) != pid_) {
-            if (SteadyClock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        stop_process(pid_);
         pid_ = -1;
     }
 
@@ -121,13 +140,9 @@ class JackServer {
         }
     }
 
+    const std::string& name() const { return name_; }
+
   private:
-    std::string log_text() const {
-        std::ifstream in(log_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
     std::string name_;
     std::string log_path_;
     pid_t pid_ = -1;

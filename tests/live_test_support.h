@@ -1,17 +1,12 @@
-// Helpers for the tests of the live audio path: a JACK server of the test's
-// own (dummy backend, unique name), child processes started and stopped by
-// process id, and a JACK client of the test that plays audio into the
-// program's input ports and records the MIDI that comes back, both stamped
-// with JACK's frame clock.
+// Helpers for the tests of the live audio path: a JACK client of the test
+// that plays audio into the program's input ports and records the MIDI that
+// comes back, both stamped with JACK's frame clock (the server and the child
+// processes come from jack_server.h).
 #ifndef KADENZO_TESTS_LIVE_TEST_SUPPORT_H
 #define KADENZO_TESTS_LIVE_TEST_SUPPORT_H
 
-#include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,143 +16,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "jack_server.h"
 
 namespace livetest {
 
 using Clock = std::chrono::steady_clock;
-
-inline std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Starts a program with its standard output and error appended to a file
-// (standard error to errorPath instead, when given); -1 when it cannot run.
-inline pid_t spawnProcess(const std::vector<std::string>& args, const std::string& outputPath,
-                          const std::string& errorPath = std::string()) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (errorPath.empty()) {
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-    }
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
-}
-
-inline bool hasExited(pid_t pid, int* status) {
-    return waitpid(pid, status, WNOHANG) == pid;
-}
-
-// Waits up to the given time for the process to end; true with its status.
-inline bool waitForExit(pid_t pid, double seconds, int* status) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!hasExited(pid, status)) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-// Sends SIGTERM, then SIGKILL if the process is still there after the grace time.
-inline void stopProcess(pid_t pid, double graceSeconds = 5.0) {
-    if (pid <= 0) return;
-    int status = 0;
-    if (hasExited(pid, &status)) return;
-    kill(pid, SIGTERM);
-    if (!waitForExit(pid, graceSeconds, &status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-}
-
-// A jackd of the test's own. Every client of the test process (PortAudio,
-// RtMidi, the jack tools it starts) finds it through JACK_DEFAULT_SERVER.
-class JackServer {
-  public:
-    JackServer() = default;
-    JackServer(const JackServer&) = delete;
-    JackServer& operator=(const JackServer&) = delete;
-    ~JackServer() { stop(); }
-
-    // Starts the dummy backend at the given rate with the given number of
-    // capture channels and waits until it accepts clients; false with the
-    // reason when it does not.
-    bool start(std::string* why, int rate = 44100, int captureChannels = 2) {
-        name_ = "kadenzo-live-" + std::to_string(getpid()) + "-" +
-                std::to_string(Clock::now().time_since_epoch().count() % 1000000);
-        logPath_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        pid_ = spawnProcess({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate),
-                             "-p", "128", "-C", std::to_string(captureChannels), "-P", "2"},
-                            logPath_);
-        if (pid_ < 0) {
-            *why = "jackd could not be run (is the jackd2 package installed?)";
-            return false;
-        }
-        const pid_t waiter = spawnProcess({"jack_wait", "-w", "-t", "10"}, logPath_);
-        int status = 0;
-        if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0 || hasExited(pid_, &status)) {
-            *why = "jackd did not become ready; its output:\n" + fileText(logPath_);
-            stop();
-            return false;
-        }
-        return true;
-    }
-
-    // Stops the server by its process id, forcibly if it does not end.
-    void stop() {
-        if (pid_ > 0) {
-            stopProcess(pid_);
-            removeTraces();
-        }
-        pid_ = -1;
-    }
-
-    const std::string& name() const { return name_; }
-    pid_t pid() const { return pid_; }
-
-  private:
-    // The server's log and the semaphores JACK leaves behind for clients
-    // that were still open when the server went.
-    void removeTraces() {
-        if (name_.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove(logPath_, ignored);
-        const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
-        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
-            if (entry.path().filename().string().rfind(prefix, 0) == 0) {
-                std::filesystem::remove(entry.path(), ignored);
-            }
-        }
-    }
-
-    std::string name_;
-    std::string logPath_;
-    pid_t pid_ = -1;
-};
+using jack_test::JackServer;
 
 // One MIDI message as the test client received it.
 struct MidiEvent {

@@ -11,15 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "engine_jack_support.h"
+#include "jack_midi_receiver.h"
+#include "jack_server.h"
+#include "jack_tsan_suppressions.h"
 #include "midi_test_support.h"
 #include "prediction.h"
 #include "tempomind.h"
 
 namespace {
 
-using engine_jack::Receiver;
-using engine_jack::SteadyClock;
+using Receiver = jack_test::MidiReceiver;
+using jack_test::SteadyClock;
 
 // The engine clock: seconds since the test started.
 struct Stopwatch {
@@ -40,7 +42,7 @@ class EngineJack : public testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        if (!server_.start(testing::TempDir(), &why)) {
+        if (!server_.start(&why)) {
             GTEST_SKIP() << "no JACK server, skipping: " << why;
         }
     }
@@ -54,7 +56,7 @@ class EngineJack : public testing::Test {
         server_.stop();
     }
 
-    engine_jack::JackServer server_;
+    jack_test::JackServer server_;
     std::unique_ptr<Receiver> receiver_;
     TempoMind_t* engine_ = nullptr;
 };
@@ -99,7 +101,7 @@ TEST_F(EngineJack, StartClocksAndStopArriveWithTheirSpacing) {
 
     const auto& all = receiver_->messages();
     ASSERT_GT(all.size(), before + 2);
-    const std::vector<engine_jack::ReceivedMessage> run(all.begin() + before, all.end());
+    const std::vector<jack_test::ReceivedMessage> run(all.begin() + before, all.end());
     EXPECT_EQ(run.front().bytes, (std::vector<unsigned char>{0xFA})) << "Start comes first";
     EXPECT_EQ(run.back().bytes, (std::vector<unsigned char>{0xFC})) << "Stop comes last";
     std::vector<double> clocks;

@@ -21,7 +21,7 @@
 
 namespace {
 
-using livetest::fileText;
+using jack_test::file_text;
 using livetest::waitUntil;
 
 constexpr double kRate = 44100.0;
@@ -39,11 +39,11 @@ class LiveProgram : public testing::Test {
     }
     void launch(std::vector<std::string> args) {
         args.insert(args.begin(), {KADENZO_BINARY, "live"});
-        pid = livetest::spawnProcess(args, outPath, errPath);
+        pid = jack_test::spawn(args, outPath, errPath);
         ASSERT_GT(pid, 0);
     }
-    std::string out() const { return fileText(outPath); }
-    std::string err() const { return fileText(errPath); }
+    std::string out() const { return file_text(outPath); }
+    std::string err() const { return file_text(errPath); }
     int statusLines() const {
         const std::string text = out();
         int count = 0;
@@ -55,15 +55,15 @@ class LiveProgram : public testing::Test {
     }
     bool running() {
         int status = 0;
-        return pid > 0 && !livetest::hasExited(pid, &status);
+        return pid > 0 && !jack_test::has_exited(pid, &status);
     }
     // SIGTERM, as a user's Ctrl-C; the program's exit status (-1 if it hung).
     int terminate() {
         kill(pid, SIGTERM);
         int status = 0;
-        const bool exited = livetest::waitForExit(pid, 15.0, &status);
+        const bool exited = jack_test::wait_for_exit(pid, 15.0, &status);
         if (!exited) {
-            livetest::stopProcess(pid, 1.0);
+            jack_test::stop_process(pid, 1.0);
             pid = -1;
             return -1;
         }
@@ -71,7 +71,7 @@ class LiveProgram : public testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     void TearDown() override {
-        if (pid > 0) livetest::stopProcess(pid);  // before the server goes
+        if (pid > 0) jack_test::stop_process(pid);  // before the server goes
         client.reset();
         server.stop();
         std::remove(outPath.c_str());
@@ -254,7 +254,7 @@ TEST_F(LiveProgram, ListsAudioInputsAndMidiPortsAndExits) {
     ASSERT_TRUE(client->ok());
     launch({"--list"});
     int status = 0;
-    ASSERT_TRUE(livetest::waitForExit(pid, 15.0, &status));
+    ASSERT_TRUE(jack_test::wait_for_exit(pid, 15.0, &status));
     pid = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const std::string text = out();
@@ -325,7 +325,7 @@ TEST_F(LiveProgram, WithoutAnyMidiPortTheProgramSaysSoAndEnds) {
     startServer();  // no MIDI input anywhere on this server
     launch({});
     int status = 0;
-    ASSERT_TRUE(livetest::waitForExit(pid, 15.0, &status));
+    ASSERT_TRUE(jack_test::wait_for_exit(pid, 15.0, &status));
     pid = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_NE(err().find("kadenzo live: no MIDI output port available"), std::string::npos)

@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "jack_midi_receiver.h"
 #include "jack_server.h"
+#include "jack_tsan_suppressions.h"
 #include "midi_test_support.h"
 #include "midioutput.h"
 
@@ -24,57 +26,7 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
 using jack_test::JackServer;
-
-// ---- A JACK MIDI receiver ---------------------------------------------------
-
-// Polled from the test's thread, so that nothing of the test runs on JACK's
-// threads.
-class Receiver {
-  public:
-    explicit Receiver(const std::string& client) : input_(RtMidi::UNIX_JACK, client) {
-        input_.ignoreTypes(false, false, false);  // clock messages too
-        input_.openVirtualPort("in");
-        port_name_ = client + ":in";
-    }
-    const std::string& port_name() const { return port_name_; }
-
-    // Active Sensing, sent only to see that a connection carries messages;
-    // not counted among the messages received.
-    static constexpr unsigned char kProbe = 0xFE;
-    bool probe_arrived(double seconds) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        while (probes_ == 0 && Clock::now() < deadline) poll();
-        return probes_ > 0;
-    }
-
-    // Waits until count messages have arrived in all (or the time is up),
-    // then a little longer to catch any extra ones; returns all of them.
-    std::vector<Bytes> wait_for(size_t count, double seconds = 3.0) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        while (messages_.size() < count && Clock::now() < deadline) poll();
-        const auto linger = Clock::now() + std::chrono::milliseconds(50);
-        while (Clock::now() < linger) poll();
-        return messages_;
-    }
-
-  private:
-    void poll() {
-        Bytes message;
-        input_.getMessage(&message);
-        if (message.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } else if (message == Bytes{kProbe}) {
-            probes_ += 1;
-        } else {
-            messages_.push_back(message);
-        }
-    }
-
-    RtMidiIn input_;
-    std::string port_name_;
-    std::vector<Bytes> messages_;
-    int probes_ = 0;
-};
+using Receiver = jack_test::MidiReceiver;
 
 std::vector<std::string> port_names(midioutput_state* driver) {
     std::vector<std::string> names;
@@ -108,7 +60,7 @@ class MidiOutputJack : public testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        if (!server_.start(testing::TempDir(), &why))
+        if (!server_.start(&why))
             GTEST_SKIP() << "no JACK server, skipping: " << why;
     }
     void TearDown() override {

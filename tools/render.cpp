@@ -47,18 +47,9 @@ RenderOutcome render_engine(const std::vector<float>& mono, const RenderSettings
     }
     sequencer_register_gettime_cb(sequencer.get(), &clock, VirtualClock::read);
 
-    const char* const ports[] = {"kadenzo render", nullptr};
-    midioutput_recorder_config recorder;
-    recorder.port_names = ports;
-    recorder.clock = VirtualClock::read;
-    recorder.clock_user = &clock;
-    meterticker_options options;
-    options.midi_recorder = &recorder;
-    options.manual = true;
-    options.prediction_log_path = nullptr;
-
     meterticker_state* ticker = nullptr;
-    const int status = meterticker_init(sequencer.get(), 0, &ticker, &options);
+    const int status = meterticker_init_manual_recorded(sequencer.get(), "kadenzo render",
+                                                        VirtualClock::read, &clock, &ticker);
     if (status != 0) {
         outcome.error = "the engine could not start (status " + std::to_string(status) + ")";
         return outcome;

@@ -195,6 +195,21 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
     return 0;
 }
 
+int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* port_name,
+                                     midioutput_clock_cb clock, void* clock_user,
+                                     meterticker_state** out) {
+    const char* const ports[] = {port_name, nullptr};
+    midioutput_recorder_config recorder;
+    recorder.port_names = ports;  // copied by the driver
+    recorder.clock = clock;
+    recorder.clock_user = clock_user;
+    meterticker_options options;
+    options.midi_recorder = &recorder;
+    options.manual = true;
+    options.prediction_log_path = nullptr;
+    return meterticker_init(sequencer, 0, out, &options);
+}
+
 void meterticker_close(meterticker_state* state) {
     if (!state) return;
     state->stop_request.store(1);

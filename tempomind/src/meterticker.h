@@ -188,6 +188,14 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
                      const meterticker_options* options = nullptr);
 void meterticker_close(meterticker_state* state);
 
+// A ticker the caller drives by hand (no threads, no prediction log) whose
+// MIDI goes to the recording backend as one port, port_name, stamped by the
+// given clock: the set-up of offline rendering, tests and benchmarks. Status
+// codes as meterticker_init.
+int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* port_name,
+                                     midioutput_clock_cb clock, void* clock_user,
+                                     meterticker_state** out);
+
 // The audio consumer callback (always 0). The time is not used.
 int meterticker_cbfun(const float* samples, int count, void* state, double time);
 
