@@ -114,7 +114,6 @@ double input_level(const float* samples, int count) {
     return static_cast<float>(10.0 * std::log10(std::sqrt(static_cast<double>(mean_square))));
 }
 
-
 // Whether a new beat estimate continues the grid before it: a period within
 // 2 % and a reference within a tenth of a beat of that grid. Nothing before
 // (no period yet) agrees with nothing.

@@ -201,7 +201,8 @@ int meterticker_cbfun(const float* samples, int count, void* state, double time)
 
 // Stores an estimate (bar, beat, tatum order) as the consumer does; ignored
 // (false) unless every period is finite and positive and every reference
-// finite.
+// finite. An estimate that continues the beat grid before it counts towards
+// the settled grid a clock's Start waits for; any other starts the count anew.
 bool meterticker_set_estimates(meterticker_state* state, const double periods[METERLEVEL_COUNT],
                                const double references[METERLEVEL_COUNT]);
 

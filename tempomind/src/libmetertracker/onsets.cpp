@@ -255,16 +255,16 @@ void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
     const double lowErb = 1.8329474941504185;  // hz2erb(50)
     const double highErb = hz2erb(0.9 * srate * 0.5);
     const double step = (highErb - lowErb) / (B + 1);
-    edges_.resize(B + 2);
-    for (unsigned int l = 0; l <= B; ++l) edges_[l] = erb2hz(lowErb + l * step);
-    edges_[B + 1] = erb2hz(highErb);
+    std::vector<double> edges(B + 2);
+    for (unsigned int l = 0; l <= B; ++l) edges[l] = erb2hz(lowErb + l * step);
+    edges[B + 1] = erb2hz(highErb);
     bandTapStart_.assign(1, 0u);
     bandTapBin_.clear();
     bandTapWeight_.clear();
     for (unsigned int b = 0; b < B; ++b) {
-        const int c = static_cast<int>(roundHalfUp(edges_[b + 1] / srate * N));
-        const int lo = std::min(static_cast<int>(roundHalfUp(edges_[b] / srate * N)), c - 1);
-        const int hi = std::max(static_cast<int>(roundHalfUp(edges_[b + 2] / srate * N)), c + 1);
+        const int c = static_cast<int>(roundHalfUp(edges[b + 1] / srate * N));
+        const int lo = std::min(static_cast<int>(roundHalfUp(edges[b] / srate * N)), c - 1);
+        const int hi = std::max(static_cast<int>(roundHalfUp(edges[b + 2] / srate * N)), c + 1);
         for (int k = 0; k <= c - lo; ++k) {
             bandTapBin_.push_back(static_cast<unsigned int>(lo + k));
             bandTapWeight_.push_back(static_cast<double>(k) / (c - lo));

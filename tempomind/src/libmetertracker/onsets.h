@@ -146,7 +146,6 @@ class Onsets {
     RealFft spectrum_{4};
     std::vector<double> windowed_, spectrumRe_, spectrumIm_;
     std::vector<double> magnitudes_;
-    std::vector<double> edges_;
     // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
     double bandLayoutRate_ = 0.0;
     unsigned int bandLayoutN_ = 0, bandLayoutBands_ = 0;

@@ -47,7 +47,7 @@ class Resonators {
     const double* getState() const;
 
     // The same storage as getState(), but each line may be rotated: row j
-    // holds comb j's delay[j] values in its first entries, starting anywhere.
+    // holds comb j's delays[j] values in its first entries, starting anywhere.
     // Enough for readers that do not care about order (sums of squares), and
     // free: the combs keep their lines as rings and rotate them only when a
     // reader needs the order. The pointer stays valid for the bank's life.
