@@ -118,7 +118,10 @@ TEST(Render, OutputsAsTheApplicationSwitchesThem) {
         const RenderOutcome outcome = render_engine(audio, settings);
         ASSERT_TRUE(outcome.ok);
         int note_messages = 0, bar_ctrl = 0, beat_ctrl = 0, other = 0;
+        ASSERT_FALSE(outcome.messages.empty());
+        EXPECT_EQ(outcome.messages.back().bytes, Bytes{0xFC}) << "Stop at the end of the music";
         for (const midioutput_record& r : outcome.messages) {
+            if (&r == &outcome.messages.back()) break;
             const unsigned char status = r.bytes[0];
             if (status == 0x90 || status == 0x80) {
                 ++note_messages;
@@ -166,6 +169,29 @@ TEST(Render, TheAntiDelayAdvancesEveryTickBy50Milliseconds) {
         ++matched;
     }
     EXPECT_GT(matched, 20);
+}
+
+TEST(Render, ThePredictionLogHasALinePerEstimateWithTheNextTicks) {
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    RenderSettings settings;
+    settings.prediction_log = log;
+    ASSERT_TRUE(render_engine(drums(120.0, 10.0), settings).ok);
+    std::rewind(log);
+    int lines = 0;
+    double t, beat, next_beat, bar, next_bar, tatum, next_tatum;
+    while (std::fscanf(log, "%lf %lf %lf %lf %lf %lf %lf", &t, &beat, &next_beat, &bar, &next_bar,
+                       &tatum, &next_tatum) == 7) {
+        ++lines;
+        for (const auto& [period, next] :
+             {std::pair{beat, next_beat}, std::pair{bar, next_bar}, std::pair{tatum, next_tatum}}) {
+            EXPECT_GT(next, t);
+            EXPECT_LE(next, t + period + 1e-6);
+        }
+    }
+    std::fclose(log);
+    EXPECT_GE(lines, 17) << "two estimates a second";
+    EXPECT_LE(lines, 20);
 }
 
 TEST(Render, IsDeterministic) {
@@ -317,6 +343,68 @@ TEST(RenderFiles, TheMidiFileHoldsEveryMessageAtItsMillisecond) {
     EXPECT_NE(std::search(file.begin(), file.end(), escaped.begin(), escaped.end()), file.end());
 }
 
+TEST(RenderFiles, TheStreamedMidiFileIsTheFileOfAllMessages) {
+    RenderSettings settings;
+    settings.notes = true;  // Note Offs share milliseconds with other messages
+    const RenderOutcome outcome = render_engine(drums(131.0, 25.0), settings);
+    ASSERT_TRUE(outcome.ok);
+    // A few out of order by a millisecond, as messages of one pass may be.
+    std::vector<midioutput_record> records = outcome.messages;
+    records.insert(records.begin() + records.size() / 2, {records[records.size() / 2].time - 0.001,
+                                                          {0x80, 64, 0}});
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    RenderMidiWriter writer(file);
+    for (const midioutput_record& r : records) writer.add(r);
+    std::string error;
+    ASSERT_TRUE(writer.finish(error)) << error;
+    std::rewind(file);
+    Bytes streamed;
+    for (int c; (c = std::fgetc(file)) != EOF;) streamed.push_back(static_cast<unsigned char>(c));
+    std::fclose(file);
+    const std::vector<std::uint8_t> whole = render_midi_file(records).serialize();
+    EXPECT_EQ(streamed, Bytes(whole.begin(), whole.end()));
+}
+
+TEST(RenderFiles, MessagesLeaveAsTheRenderGoes) {
+    const std::vector<float> audio = drums(120.0, 20.0);
+    std::size_t position = 0;
+    const RenderAudioSource source = [&](float* out, long max, std::string&) -> long {
+        const long n = std::min<long>(max, static_cast<long>(audio.size() - position));
+        std::copy(audio.begin() + position, audio.begin() + position + n, out);
+        position += n;
+        return n;
+    };
+    int batches = 0;
+    const RenderMessageSink sink = [&](const std::vector<midioutput_record>& batch, std::string&) {
+        ++batches;
+        EXPECT_LE(batch.back().time - batch.front().time, 1.0) << "about a second at a time";
+        // The audio read so far reaches no further than a block beyond the messages.
+        EXPECT_LE(static_cast<double>(position) / 44100.0, batch.back().time + 0.5);
+        return true;
+    };
+    const RenderOutcome outcome = render_stream(source, sink, RenderSettings{});
+    ASSERT_TRUE(outcome.ok);
+    EXPECT_GE(batches, 15);
+
+    // A sink that fails ends the render with its reason; so does the source.
+    const RenderMessageSink failing = [](const std::vector<midioutput_record>&, std::string& e) {
+        e = "disk full";
+        return false;
+    };
+    position = 0;
+    const RenderOutcome failed = render_stream(source, failing, RenderSettings{});
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, "disk full");
+    const RenderAudioSource broken = [](float*, long, std::string& e) -> long {
+        e = "bad sector";
+        return -1;
+    };
+    const RenderOutcome unread = render_stream(broken, sink, RenderSettings{});
+    EXPECT_FALSE(unread.ok);
+    EXPECT_EQ(unread.error, "bad sector");
+}
+
 TEST(RenderFiles, TheLogHasOneLinePerMessage) {
     const std::vector<midioutput_record> records = {{1.5124, {0xFA}}, {12.3456, {0xB0, 64, 0x3F}}};
     std::FILE* out = std::tmpfile();
@@ -383,7 +471,7 @@ TEST(RenderFiles, TheCommandWritesTheMidiFileAndTheLogOfTheSameMessages) {
     write_wav(wav, drums(120.0, 20.0, 48000.0), 48000, 2);
 
     std::vector<std::string> args = {"render", wav,       "-o",           mid,   "--log",
-                                     log,      "--notes", "--anti-delay", "0.02"};
+                                     log,      "--notes", "--anti-delay", "20"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     testing::internal::CaptureStdout();

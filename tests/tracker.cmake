@@ -8,6 +8,7 @@ kadenzo_test(test_tracker_accuracy SOURCES test_tracker_accuracy.cpp LIBS metert
              LABELS tracker)
 
 kadenzo_test(test_midi_file SOURCES test_midi_file.cpp ${PROJECT_SOURCE_DIR}/tools/midi_file.cpp
+             ${PROJECT_SOURCE_DIR}/tools/output_file.cpp
              LABELS tools)
 target_include_directories(test_midi_file PRIVATE ${PROJECT_SOURCE_DIR}/tools)
 

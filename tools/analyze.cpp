@@ -7,16 +7,20 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "audio_file.h"
+#include "cli_support.h"
 #include "meterTrackerC.h"
 #include "midi_file.h"
+#include "output_file.h"
 #include "subcommand.h"
 
 namespace {
@@ -239,10 +243,16 @@ void assignPositions(Analysis& a) {
     const std::size_t anchor = firstStart == n ? 0 : firstStart;
     for (std::size_t i = anchor; i < n; ++i) {
         const bool start = firstStart == n ? (i - anchor) % a.beatsPerBar == 0 : startsBar[i];
-        a.positions[i] = (start || i == anchor) ? 1 : a.positions[i - 1] + 1;
+        // A stretch without bar starts longer than a bar (the tracker's bar
+        // pulses missed one) is counted in bars of the usual length, so that
+        // no position exceeds the beats per bar reported.
+        const bool wraps = i != anchor && a.positions[i - 1] >= a.beatsPerBar;
+        a.positions[i] = (start || wraps || i == anchor) ? 1 : a.positions[i - 1] + 1;
         if (a.positions[i] == 1) ++a.bars;
     }
-    const int pickupBar = lengths.empty() ? a.beatsPerBar : static_cast<int>(lengths.front());
+    const int pickupBar =
+        lengths.empty() ? a.beatsPerBar
+                        : std::min(a.beatsPerBar, static_cast<int>(lengths.front()));
     for (std::size_t i = 0; i < anchor; ++i) {
         const int back = static_cast<int>(anchor - i);  // beats before the first bar start
         a.positions[i] = ((pickupBar - back) % pickupBar + pickupBar) % pickupBar + 1;
@@ -296,7 +306,8 @@ void printJson(const Analysis& a) {
     for (std::size_t i = 0; i < a.beats.size(); ++i)
         beats.push_back({{"time", a.beats[i]}, {"position", a.positions[i]}});
     out["beats"] = std::move(beats);
-    const std::string text = out.dump(1);
+    // File names need not be valid UTF-8; bytes that are not become U+FFFD.
+    const std::string text = out.dump(1, ' ', false, Json::error_handler_t::replace);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
 }
@@ -305,7 +316,7 @@ void printJson(const Analysis& a) {
 // on the sequencer's bar lines (a time signature wherever the bar length
 // changes); notes on the percussion channel: a high wood block on every bar's
 // first beat, a low wood block on every beat.
-bool writeMidi(const Analysis& a, const std::string& path, std::string& error) {
+bool writeMidi(const Analysis& a, OutputFile& out, std::string& error) {
     MidiFile midi(480);
     const std::uint32_t q = static_cast<std::uint32_t>(midi.ticksPerQuarter());
     midi.addMeta(0, 0, 0x03, {'K', 'a', 'd', 'e', 'n', 'z', 'o', ' ', 't', 'e', 'm', 'p', 'o'});
@@ -336,7 +347,13 @@ bool writeMidi(const Analysis& a, const std::string& path, std::string& error) {
         base = bars * bar - before;
     }
     midi.addTimeSignature(0, signature, 2);
-    if (n == 0) return midi.write(path, error);
+    auto write = [&]() {
+        const std::vector<std::uint8_t> bytes = midi.serialize();
+        if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) == bytes.size()) return true;
+        error = "cannot write '" + out.path() + "': " + std::strerror(errno);
+        return false;
+    };
+    if (n == 0) return write();
 
     if (base > 0) midi.addTempo(0, beats[0] / (static_cast<double>(base) / q));
     // Whole microseconds per beat, rounded on the running total so that the
@@ -357,7 +374,7 @@ bool writeMidi(const Analysis& a, const std::string& path, std::string& error) {
         }
         midi.addNote(track, tick, q / 4, 9, 77, 80);
     }
-    return midi.write(path, error);
+    return write();
 }
 
 // Timing and memory on standard error. CPU time is given besides wall-clock
@@ -406,15 +423,24 @@ int run_analyze(int argc, char** argv) {
         "the file. A progress bar appears on standard error for files longer than 5 s when "
         "it is a terminal. Exit status: 0 on success, 1 when the file cannot be analysed, "
         "2 on a usage error.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
-    }
+    int status = 0;
+    if (!parseCommandLine(app, argc, argv, &status)) return status;
 
     const auto start = std::chrono::steady_clock::now();
     Analysis analysis;
     std::string error;
+    // Outputs are checked, and their temporary files made, before the work.
+    OutputPlan plan;
+    plan.addInput(options.input);
+    OutputFile midiFile;
+    if (!options.midiPath.empty()) {
+        removeUnfinishedOutputsOnSignals();
+        if (!plan.addOutput("--midi", options.midiPath, error) ||
+            !midiFile.open(options.midiPath, error)) {
+            std::fprintf(stderr, "kadenzo analyze: %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (!track(options, analysis, error)) {
         std::fprintf(stderr, "kadenzo analyze: %s\n", error.c_str());
         return 1;
@@ -430,7 +456,7 @@ int run_analyze(int argc, char** argv) {
         printBeats(analysis);
     }
     std::fflush(stdout);
-    if (!options.midiPath.empty() && !writeMidi(analysis, options.midiPath, error)) {
+    if (midiFile.isOpen() && !(writeMidi(analysis, midiFile, error) && midiFile.commit(error))) {
         std::fprintf(stderr, "kadenzo analyze: %s\n", error.c_str());
         return 1;
     }

@@ -1,5 +1,7 @@
 #include "midi_file.h"
 
+#include "output_file.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -12,7 +14,7 @@ namespace {
 const std::uint32_t kDefaultMicrosPerQuarter = 500000;  // 120 quarters per minute
 const std::uint32_t kMaxMicrosPerQuarter = 0xFFFFFF;    // three bytes in the tempo event
 
-void appendVariableLength(std::vector<std::uint8_t>& out, std::uint32_t value) {
+void appendVariableLengthQuantity(std::vector<std::uint8_t>& out, std::uint32_t value) {
     std::uint8_t groups[5];
     int n = 0;
     do {
@@ -56,7 +58,7 @@ void MidiFile::push(int track, std::uint32_t tick, int order, std::vector<std::u
 void MidiFile::addMeta(int track, std::uint32_t tick, std::uint8_t type,
                        const std::vector<std::uint8_t>& data) {
     std::vector<std::uint8_t> bytes{0xFF, static_cast<std::uint8_t>(type & 0x7F)};
-    appendVariableLength(bytes, static_cast<std::uint32_t>(data.size()));
+    appendVariableLengthQuantity(bytes, static_cast<std::uint32_t>(data.size()));
     bytes.insert(bytes.end(), data.begin(), data.end());
     push(track, tick, 0, std::move(bytes));
 }
@@ -124,27 +126,39 @@ std::uint32_t MidiFile::secondsToTick(double seconds) const {
     return ticks >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(std::llround(ticks));
 }
 
-void MidiFile::addEvent(int track, std::uint32_t tick, const std::vector<std::uint8_t>& bytes) {
+std::vector<std::uint8_t> MidiFile::encodeEvent(const std::vector<std::uint8_t>& bytes,
+                                                int& order) {
     if (bytes.empty()) throw std::invalid_argument("empty MIDI event");
     const std::uint8_t status = bytes[0];
     if (status >= 0x80 && status < 0xF0) {
-        push(track, tick, isNoteOff(bytes) ? 1 : 2, bytes);
-        return;
+        order = isNoteOff(bytes) ? 1 : 2;
+        return bytes;
     }
+    order = 2;
     std::vector<std::uint8_t> encoded;
     if (status == 0xF0) {
         // System exclusive: F0, length, the rest (ending with F7).
         encoded.push_back(0xF0);
-        appendVariableLength(encoded, static_cast<std::uint32_t>(bytes.size() - 1));
+        appendVariableLengthQuantity(encoded, static_cast<std::uint32_t>(bytes.size() - 1));
         encoded.insert(encoded.end(), bytes.begin() + 1, bytes.end());
     } else {
         // Anything else (real-time, system common, or running-status data)
         // travels in an escape event: F7, length, the bytes as they are.
         encoded.push_back(0xF7);
-        appendVariableLength(encoded, static_cast<std::uint32_t>(bytes.size()));
+        appendVariableLengthQuantity(encoded, static_cast<std::uint32_t>(bytes.size()));
         encoded.insert(encoded.end(), bytes.begin(), bytes.end());
     }
-    push(track, tick, 2, std::move(encoded));
+    return encoded;
+}
+
+void MidiFile::appendVariableLength(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    appendVariableLengthQuantity(out, value);
+}
+
+void MidiFile::addEvent(int track, std::uint32_t tick, const std::vector<std::uint8_t>& bytes) {
+    int order = 2;
+    std::vector<std::uint8_t> encoded = encodeEvent(bytes, order);
+    push(track, tick, order, std::move(encoded));
 }
 
 void MidiFile::addEventAtSeconds(int track, double seconds,
@@ -179,11 +193,11 @@ std::vector<std::uint8_t> MidiFile::serialize() const {
         std::vector<std::uint8_t> body;
         std::uint32_t previous = 0;
         for (const Event* e : events) {
-            appendVariableLength(body, e->tick - previous);
+            appendVariableLengthQuantity(body, e->tick - previous);
             body.insert(body.end(), e->bytes.begin(), e->bytes.end());
             previous = e->tick;
         }
-        appendVariableLength(body, 0);
+        appendVariableLengthQuantity(body, 0);
         body.insert(body.end(), {0xFF, 0x2F, 0x00});  // end of track
 
         out.insert(out.end(), {'M', 'T', 'r', 'k'});
@@ -195,15 +209,5 @@ std::vector<std::uint8_t> MidiFile::serialize() const {
 
 bool MidiFile::write(const std::string& path, std::string& error) const {
     const std::vector<std::uint8_t> bytes = serialize();
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !ok) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return writeWholeFile(path, std::string(bytes.begin(), bytes.end()), error);
 }

@@ -43,6 +43,14 @@ class MidiFile {
     void addNote(int track, std::uint32_t tick, std::uint32_t duration, int channel, int note,
                  int velocity);
 
+    // How addEvent stores bytes in a track: the encoded event without its
+    // delta time, and its order among events of the same tick (0 meta
+    // events, 1 Note Offs, 2 the rest). Throws on empty bytes.
+    static std::vector<std::uint8_t> encodeEvent(const std::vector<std::uint8_t>& bytes,
+                                                 int& order);
+    // The file format's variable-length quantity.
+    static void appendVariableLength(std::vector<std::uint8_t>& out, std::uint32_t value);
+
     // The file's bytes; every track gets its end-of-track event.
     std::vector<std::uint8_t> serialize() const;
     // Writes the file; false with a reason in error on failure.

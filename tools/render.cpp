@@ -3,14 +3,19 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 #include "audio_file.h"
+#include "cli_support.h"
 #include "meterticker.h"
+#include "output_file.h"
 #include "prediction.h"
 #include "render_midi.h"
 #include "sequencer.h"
@@ -21,6 +26,10 @@ namespace {
 const int kSampleRate = 44100;
 const int kBlock = 128;  // frames per audio callback of the live engine
 const int kAlignCheckMilliseconds = 500;
+// Messages are handed on after this much virtual time.
+const int kFlushMilliseconds = 1000;
+// Audio is read in pieces of this many samples.
+const long kReadSamples = 8192;
 
 // The engine clock of a render: advanced by the render loop only.
 struct VirtualClock {
@@ -31,10 +40,68 @@ struct VirtualClock {
 struct SequencerDeleter {
     void operator()(sequencer_state* sequencer) const { close_sequencer(sequencer); }
 };
+struct TickerDeleter {
+    void operator()(meterticker_state* ticker) const { meterticker_close(ticker); }
+};
+
+// The audio of a render in 128-sample blocks, read ahead far enough to know
+// which block is the last.
+class BlockReader {
+  public:
+    explicit BlockReader(const RenderAudioSource& source) : source_(source) {}
+
+    // Reads until a whole block is buffered or the audio has ended; false
+    // with the source's reason on an error.
+    bool fill(std::string& error) {
+        while (!ended_ && buffered() < kBlock) {
+            if (start_ > 0) {
+                buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+                start_ = 0;
+            }
+            const std::size_t old = buffer_.size();
+            buffer_.resize(old + kReadSamples);
+            const long got = source_(buffer_.data() + old, kReadSamples, error);
+            if (got < 0) return false;
+            buffer_.resize(old + static_cast<std::size_t>(got));
+            if (got == 0) ended_ = true;
+        }
+        return true;
+    }
+    // Once fill has run: whether a block (possibly the last, partial one) is there.
+    bool hasBlock() const { return buffered() > 0; }
+    // Whether the audio's end is known, and then how many blocks it has in all.
+    bool endKnown() const { return ended_; }
+    std::int64_t totalBlocks() const { return taken_ + (buffered() + kBlock - 1) / kBlock; }
+    std::int64_t totalSamples() const { return samplesTaken_ + static_cast<std::int64_t>(buffered()); }
+
+    // The next block, a partial last one completed with silence.
+    const float* take() {
+        const std::size_t n = std::min<std::size_t>(kBlock, buffered());
+        std::fill(block_, block_ + kBlock, 0.0f);
+        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+                  buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + n), block_);
+        start_ += n;
+        ++taken_;
+        samplesTaken_ += static_cast<std::int64_t>(n);
+        return block_;
+    }
+
+  private:
+    std::size_t buffered() const { return buffer_.size() - start_; }
+
+    const RenderAudioSource& source_;
+    std::vector<float> buffer_;
+    std::size_t start_ = 0;
+    bool ended_ = false;
+    std::int64_t taken_ = 0;
+    std::int64_t samplesTaken_ = 0;
+    float block_[kBlock] = {};
+};
 
 }  // namespace
 
-RenderOutcome render_engine(const std::vector<float>& mono, const RenderSettings& settings) {
+RenderOutcome render_stream(const RenderAudioSource& source, const RenderMessageSink& sink,
+                            const RenderSettings& settings) {
     RenderOutcome outcome;
     VirtualClock clock;
 
@@ -47,163 +114,249 @@ RenderOutcome render_engine(const std::vector<float>& mono, const RenderSettings
     }
     sequencer_register_gettime_cb(sequencer.get(), &clock, VirtualClock::read);
 
-    meterticker_state* ticker = nullptr;
+    meterticker_state* made = nullptr;
     const int status = meterticker_init_manual_recorded(sequencer.get(), "kadenzo render",
-                                                        VirtualClock::read, &clock, &ticker);
+                                                        VirtualClock::read, &clock, &made);
     if (status != 0) {
         outcome.error = "the engine could not start (status " + std::to_string(status) + ")";
         return outcome;
     }
-    meterticker_set_anti_delay(ticker, settings.anti_delay);
+    std::unique_ptr<meterticker_state, TickerDeleter> ticker(made);
+    meterticker_set_prediction_log(ticker.get(), settings.prediction_log);
+    meterticker_set_anti_delay(ticker.get(), settings.anti_delay);
     // The switches in the order the application applies them.
     const std::int64_t clock_on_ms = std::llround(std::max(0.0, settings.clock_on_at) * 1000.0);
-    if (clock_on_ms == 0) meterticker_midiclock_out(ticker, 1);
-    meterticker_midinote_out(ticker, settings.notes ? 1 : 0);
-    meterticker_midiphase_out(ticker, 1);
+    if (clock_on_ms == 0) meterticker_midiclock_out(ticker.get(), 1);
+    meterticker_midinote_out(ticker.get(), settings.notes ? 1 : 0);
+    meterticker_midiphase_out(ticker.get(), 1);
 
-    // Whole blocks, the last one completed with silence.
-    const std::int64_t size = static_cast<std::int64_t>(mono.size());
-    const std::int64_t blocks = (size + kBlock - 1) / kBlock;
-    const std::int64_t samples = blocks * kBlock;
-    float last_block[kBlock] = {};
-    if (blocks > 0) {
-        std::copy(mono.begin() + (blocks - 1) * kBlock, mono.end(), last_block);
-    }
-    // The millisecond at which the last block has arrived.
-    const std::int64_t end_ms = (samples * 1000 + kSampleRate - 1) / kSampleRate;
+    midioutput_state* midi = meterticker_midi(ticker.get());
+    auto flush = [&]() {
+        const std::vector<midioutput_record> batch = midioutput_take_records(midi);
+        if (batch.empty()) return true;
+        return sink(batch, outcome.error);
+    };
 
+    BlockReader blocks(source);
     std::int64_t next_block = 0;
-    for (std::int64_t ms = 0; ms <= end_ms; ++ms) {
+    for (std::int64_t ms = 0;; ++ms) {
+        if (!blocks.fill(outcome.error)) return outcome;
+        // The millisecond at which the last block has arrived ends the render.
+        if (blocks.endKnown()) {
+            const std::int64_t samples = blocks.totalBlocks() * kBlock;
+            const std::int64_t end_ms = (samples * 1000 + kSampleRate - 1) / kSampleRate;
+            if (ms > end_ms) break;
+        }
         clock.now = static_cast<double>(ms) / 1000.0;
-        if (ms == clock_on_ms && ms > 0) meterticker_midiclock_out(ticker, 1);
+        if (ms == clock_on_ms && ms > 0) meterticker_midiclock_out(ticker.get(), 1);
         // Every block whose last sample lies at or before now.
-        while (next_block < blocks && (next_block + 1) * kBlock * 1000 <= ms * kSampleRate) {
+        while ((next_block + 1) * kBlock * 1000 <= ms * kSampleRate) {
+            if (!blocks.fill(outcome.error)) return outcome;
+            if (!blocks.hasBlock()) break;
             const double block_time = static_cast<double>(next_block * kBlock) / kSampleRate;
-            const float* block =
-                next_block + 1 < blocks ? mono.data() + next_block * kBlock : last_block;
-            meterticker_cbfun(block, kBlock, ticker, block_time);
+            meterticker_cbfun(blocks.take(), kBlock, ticker.get(), block_time);
             ++next_block;
         }
-        if (!meterticker_timer_aligned(ticker)) {
+        if (ms % kFlushMilliseconds == 0 && !flush()) return outcome;
+        if (!meterticker_timer_aligned(ticker.get())) {
             // The timer thread looks for the first estimate every 500 ms.
-            if (ms % kAlignCheckMilliseconds != 0 || !meterticker_timer_align(ticker)) continue;
+            if (ms % kAlignCheckMilliseconds != 0 || !meterticker_timer_align(ticker.get()))
+                continue;
         }
-        meterticker_timer_pass(ticker);
+        meterticker_timer_pass(ticker.get());
     }
 
-    outcome.messages = midioutput_take_records(meterticker_midi(ticker));
-    meterticker_close(ticker);
-    outcome.audio_seconds = static_cast<double>(mono.size()) / kSampleRate;
+    // The music has ended: a running clock stops.
+    if (meterticker_midi_clock_running(ticker.get())) meterticker_midiclock_out(ticker.get(), 0);
+    if (!flush()) return outcome;
+    outcome.audio_seconds = static_cast<double>(blocks.totalSamples()) / kSampleRate;
     outcome.ok = true;
     return outcome;
 }
 
-bool load_audio_mono_44100(const std::string& path, std::vector<float>* mono, std::string* error) {
-    AudioFileReader reader;
-    if (!reader.open(path, kSampleRate)) {
-        *error = reader.error();
-        return false;
-    }
-    mono->clear();
-    std::vector<double> piece(8192);
-    for (;;) {
-        const long read = reader.read(piece.data(), static_cast<long>(piece.size()));
-        if (read < 0) {
-            *error = reader.error();
-            return false;
-        }
-        if (read == 0) return true;
-        mono->insert(mono->end(), piece.begin(), piece.begin() + read);
-    }
+RenderOutcome render_engine(const std::vector<float>& mono, const RenderSettings& settings) {
+    std::size_t position = 0;
+    const RenderAudioSource source = [&](float* out, long max, std::string&) -> long {
+        const std::size_t n = std::min(mono.size() - position, static_cast<std::size_t>(max));
+        std::copy(mono.begin() + static_cast<std::ptrdiff_t>(position),
+                  mono.begin() + static_cast<std::ptrdiff_t>(position + n), out);
+        position += n;
+        return static_cast<long>(n);
+    };
+    std::vector<midioutput_record> messages;
+    const RenderMessageSink sink = [&](const std::vector<midioutput_record>& batch, std::string&) {
+        messages.insert(messages.end(), batch.begin(), batch.end());
+        return true;
+    };
+    RenderOutcome outcome = render_stream(source, sink, settings);
+    outcome.messages = std::move(messages);
+    return outcome;
 }
 
 namespace {
 
-void print_summary(const std::string& input, const RenderOutcome& outcome, double wall_seconds) {
+// What the summary line reports, gathered as the messages pass.
+struct MessageCounts {
     int starts = 0, clocks = 0, stops = 0, notes_on = 0, notes_off = 0, controllers = 0;
-    std::vector<double> clock_times;
-    for (const midioutput_record& record : outcome.messages) {
+    std::size_t total = 0;
+    // The clock's tempo over the second half of the audio.
+    double half = 0.0;
+    double first_late_clock = -1.0, last_clock = -1.0;
+    long late_clocks = 0;
+
+    void count(const midioutput_record& record) {
+        ++total;
         const unsigned char status = record.bytes.empty() ? 0 : record.bytes[0];
         if (status == 0xFA) ++starts;
         if (status == 0xFC) ++stops;
         if (status == 0xF8) {
             ++clocks;
-            clock_times.push_back(record.time);
+            if (record.time >= half) {
+                if (first_late_clock < 0.0) first_late_clock = record.time;
+                ++late_clocks;
+                last_clock = record.time;
+            }
         }
         if ((status & 0xF0) == 0x90) ++notes_on;
         if ((status & 0xF0) == 0x80) ++notes_off;
         if ((status & 0xF0) == 0xB0) ++controllers;
     }
+};
+
+void print_summary(const std::string& input, const RenderOutcome& outcome,
+                   const MessageCounts& counts, double wall_seconds) {
     std::printf("%s: %.1f s of audio rendered in %.2f s (%.0f times real time)\n", input.c_str(),
                 outcome.audio_seconds, wall_seconds,
                 wall_seconds > 0 ? outcome.audio_seconds / wall_seconds : 0.0);
     std::printf(
         "%zu MIDI messages: %d Start, %d Clock, %d Stop, %d Note On, %d Note Off, "
         "%d Control Change\n",
-        outcome.messages.size(), starts, clocks, stops, notes_on, notes_off, controllers);
-    // The clock's tempo over the second half of the clocks sent.
-    if (clock_times.size() >= 50) {
-        const size_t first = clock_times.size() / 2;
-        const double span = clock_times.back() - clock_times[first];
-        const double beats = static_cast<double>(clock_times.size() - 1 - first) / 24.0;
+        counts.total, counts.starts, counts.clocks, counts.stops, counts.notes_on,
+        counts.notes_off, counts.controllers);
+    if (counts.late_clocks >= 50) {
+        const double span = counts.last_clock - counts.first_late_clock;
+        const double beats = static_cast<double>(counts.late_clocks - 1) / 24.0;
         if (span > 0)
-            std::printf("MIDI clock tempo over its second half: %.2f BPM\n", 60.0 * beats / span);
+            std::printf("MIDI clock tempo over the second half of the audio: %.2f BPM\n",
+                        60.0 * beats / span);
     }
 }
+
+struct Command {
+    std::string input;
+    std::string midi_path;
+    std::string log_path;
+    std::string prediction_log_path;
+    double anti_delay_ms = 0.0;
+    bool notes = false;
+};
 
 int render_command(int argc, char** argv) {
     CLI::App app{
         "Runs the engine over an audio file on a virtual clock and writes every MIDI "
         "message the live engine would have sent, time-stamped to the millisecond.",
         "kadenzo render"};
-    std::string input;
-    std::string midi_path;
-    std::string log_path;
-    RenderSettings settings;
-    app.add_option("FILE", input, "Audio file (any rate and channel count libsndfile reads)")
+    Command command;
+    app.add_option("FILE", command.input, "Audio file (any rate and channel count libsndfile reads)")
         ->required();
-    app.add_option("-o,--output", midi_path,
-                   "Standard MIDI File to write (clock bytes as F7 escape events)");
-    app.add_option("--anti-delay", settings.anti_delay,
-                   "Output latency compensation in seconds: outputs run this much early");
-    app.add_flag("--notes", settings.notes, "Also send the bar, beat and tatum notes (64, 65, 66)");
-    app.add_option("--log", log_path, "Text log to write: TIME<TAB>HEX BYTES per message");
-    CLI11_PARSE(app, argc, argv);
+    app.add_option("-o,--output", command.midi_path,
+                   "Standard MIDI File to write (clock bytes as F7 escape events)")
+        ->type_name("FILE.mid");
+    app.add_option("--log", command.log_path, "Text log to write: TIME<TAB>HEX BYTES per message")
+        ->type_name("FILE");
+    app.add_option("--anti-delay", command.anti_delay_ms,
+                   "Output latency compensation in milliseconds (0 to 500): outputs run this "
+                   "much early")
+        ->check(finiteRange(0.0, 500.0));
+    app.add_flag("--notes", command.notes, "Also send the bar, beat and tatum notes (64, 65, 66)");
+    app.add_option("--prediction-log", command.prediction_log_path,
+                   "Also write the engine's prediction log: one line per estimate update, "
+                   "\"TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR TATUM_PERIOD NEXT_TATUM\" "
+                   "in seconds")
+        ->type_name("FILE");
+    app.footer(
+        "Output files are checked before the work starts (none may be the input or another "
+        "output) and appear only once complete. Exit status: 0 on success, 1 when the file "
+        "cannot be rendered or an output cannot be written, 2 on a usage error.");
+    int status = 0;
+    if (!parseCommandLine(app, argc, argv, &status)) return status;
 
-    std::vector<float> mono;
+    auto fail = [](const std::string& message) {
+        std::fprintf(stderr, "kadenzo render: %s\n", message.c_str());
+        return kExitFailure;
+    };
     std::string error;
-    if (!load_audio_mono_44100(input, &mono, &error)) {
-        std::fprintf(stderr, "kadenzo render: %s\n", error.c_str());
-        return 1;
+    OutputPlan plan;
+    plan.addInput(command.input);
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"-o", &command.midi_path},
+        {"--log", &command.log_path},
+        {"--prediction-log", &command.prediction_log_path}};
+    for (const auto& output : outputs) {
+        if (!output.second->empty() && !plan.addOutput(output.first, *output.second, error))
+            return fail(error);
     }
+
+    AudioFileReader reader;
+    if (!reader.open(command.input, kSampleRate)) return fail(reader.error());
+
+    removeUnfinishedOutputsOnSignals();
+    OutputFile midi_file, log_file, prediction_file;
+    if (!command.midi_path.empty() && !midi_file.open(command.midi_path, error)) return fail(error);
+    if (!command.log_path.empty() && !log_file.open(command.log_path, error)) return fail(error);
+    if (!command.prediction_log_path.empty() &&
+        !prediction_file.open(command.prediction_log_path, error))
+        return fail(error);
+
+    std::optional<RenderMidiWriter> midi_writer;
+    if (midi_file.isOpen()) midi_writer.emplace(midi_file.stream());
+
+    RenderSettings settings;
+    settings.anti_delay = command.anti_delay_ms / 1000.0;
+    settings.notes = command.notes;
+    settings.prediction_log = prediction_file.isOpen() ? prediction_file.stream() : nullptr;
+
+    MessageCounts counts;
+    counts.half = reader.durationSeconds() / 2.0;
+    std::vector<double> piece(kReadSamples);
+    const RenderAudioSource source = [&](float* out, long max, std::string& why) -> long {
+        const long got = reader.read(piece.data(), std::min<long>(max, kReadSamples));
+        if (got < 0) {
+            why = reader.error();
+            return -1;
+        }
+        for (long i = 0; i < got; ++i) out[i] = static_cast<float>(piece[i]);
+        return got;
+    };
+    const RenderMessageSink sink = [&](const std::vector<midioutput_record>& batch,
+                                       std::string& why) {
+        for (const midioutput_record& record : batch) {
+            counts.count(record);
+            if (midi_writer) midi_writer->add(record);
+        }
+        if (log_file.isOpen()) {
+            write_render_log(log_file.stream(), batch);
+            if (std::ferror(log_file.stream())) {
+                why = "cannot write '" + command.log_path + "': " + std::strerror(errno);
+                return false;
+            }
+        }
+        return true;
+    };
 
     const auto started = std::chrono::steady_clock::now();
-    const RenderOutcome outcome = render_engine(mono, settings);
+    const RenderOutcome outcome = render_stream(source, sink, settings);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!outcome.ok) {
-        std::fprintf(stderr, "kadenzo render: %s\n", outcome.error.c_str());
-        return 1;
-    }
+    if (!outcome.ok) return fail(outcome.error);
 
-    if (!midi_path.empty() && !render_midi_file(outcome.messages).write(midi_path, error)) {
-        std::fprintf(stderr, "kadenzo render: %s\n", error.c_str());
-        return 1;
+    if (midi_writer && !midi_writer->finish(error))
+        return fail("cannot write '" + command.midi_path + "': " + error);
+    for (OutputFile* file : {&midi_file, &log_file, &prediction_file}) {
+        if (file->isOpen() && !file->commit(error)) return fail(error);
     }
-    if (!log_path.empty()) {
-        std::FILE* log = std::fopen(log_path.c_str(), "w");
-        if (!log) {
-            std::fprintf(stderr, "kadenzo render: cannot write %s\n", log_path.c_str());
-            return 1;
-        }
-        write_render_log(log, outcome.messages);
-        if (std::fclose(log) != 0) {
-            std::fprintf(stderr, "kadenzo render: cannot write %s\n", log_path.c_str());
-            return 1;
-        }
-    }
-    print_summary(input, outcome, wall);
-    return 0;
+    print_summary(command.input, outcome, counts, wall);
+    return kExitOk;
 }
 
 }  // namespace
@@ -214,7 +367,7 @@ int run_render(int argc, char** argv) {
         return render_command(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kadenzo render: %s\n", e.what());
-        return 1;
+        return kExitFailure;
     }
 }
 

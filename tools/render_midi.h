@@ -3,6 +3,7 @@
 #ifndef KADENZO_TOOLS_RENDER_MIDI_H
 #define KADENZO_TOOLS_RENDER_MIDI_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,6 +24,40 @@ constexpr int kRenderMidiDivision = 1000;
 // the format, travel in escape events (F7 <length> <bytes>), the format's
 // way to carry system real-time bytes.
 MidiFile render_midi_file(const std::vector<midioutput_record>& records);
+
+// The same file as render_midi_file, written as the messages come: only the
+// messages of the last few seconds are held (to put each millisecond's Note
+// Offs first), and the track's length is filled in by finish(). The stream
+// must be seekable (a file, not a pipe).
+class RenderMidiWriter {
+  public:
+    explicit RenderMidiWriter(std::FILE* out);
+    RenderMidiWriter(const RenderMidiWriter&) = delete;
+    RenderMidiWriter& operator=(const RenderMidiWriter&) = delete;
+
+    void add(const midioutput_record& record);
+    // The end-of-track event and the track length; false with a reason.
+    bool finish(std::string& error);
+
+  private:
+    struct Pending {
+        std::uint32_t tick;
+        int order;  // 1 for Note Offs, 2 for the rest
+        std::uint64_t sequence;
+        std::vector<std::uint8_t> bytes;  // encoded, without the delta time
+    };
+    void emitUpTo(std::uint32_t tick);  // writes every pending event before tick
+    void put(const std::vector<std::uint8_t>& bytes);
+
+    std::FILE* out_;
+    long lengthAt_ = -1;  // file offset of the track's length field
+    std::uint32_t trackBytes_ = 0;
+    std::uint32_t lastTick_ = 0;     // of the last event written
+    std::uint32_t newestTick_ = 0;   // of the newest event added
+    std::uint64_t sequence_ = 0;
+    std::vector<Pending> pending_;
+    bool failed_ = false;
+};
 
 // One line per message: the time in seconds with three decimals, a tab, and
 // the bytes in upper-case hexadecimal separated by spaces ("12.345\tB0 40 3F").

@@ -1,0 +1,12 @@
+# The kadenzo command's output files: refused when they are an input or
+# another output, checked before the work, and only ever complete.
+if(TARGET kadenzo)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(KADENZO_TOOLS_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+  kadenzo_test(test_cli_outputs SOURCES test_cli_outputs.cpp
+               ${PROJECT_SOURCE_DIR}/tools/output_file.cpp
+               LIBS PkgConfig::KADENZO_TOOLS_SNDFILE LABELS tools)
+  target_include_directories(test_cli_outputs PRIVATE ${PROJECT_SOURCE_DIR}/tools)
+  target_compile_definitions(test_cli_outputs PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
+  add_dependencies(test_cli_outputs kadenzo)
+endif()

@@ -1,0 +1,22 @@
+// Option handling shared by the kadenzo subcommands, so that they agree on
+// checks and exit statuses.
+#ifndef KADENZO_TOOLS_CLI_SUPPORT_H
+#define KADENZO_TOOLS_CLI_SUPPORT_H
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+// Exit statuses of every subcommand.
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+
+// A number within [low, high]; unlike CLI::Range it refuses NaN.
+CLI::Validator finiteRange(double low, double high);
+// Any finite number.
+CLI::Validator finiteNumber();
+
+// Parses argv; on --help prints the help and returns 0 in *status, on a
+// usage error prints it and returns kExitUsage. True when the subcommand
+// should go on.
+bool parseCommandLine(CLI::App& app, int argc, char** argv, int* status);
+
+#endif
