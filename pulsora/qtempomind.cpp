@@ -36,8 +36,8 @@ QTempomind::~QTempomind() {
     pollTimer = nullptr;
 }
 
-bool QTempomind::init() {
-    engine = tm_init(-1, -1);
+bool QTempomind::init(int midiPort) {
+    engine = tm_init(-1, midiPort);
     audio = new AudioInterface(this, engine);
     if (!engine) {
         if (TEMPOMIND_ERROR_STATUS == 3) {
@@ -66,7 +66,8 @@ void QTempomind::updateOutputs() {
     if (!engine) return;
     double barFull = 0.0, beatFull = 0.0, tatumFull = 0.0;
     tm_get_meter_phases(engine, &barFull, &beatFull, &tatumFull);
-    const double level = tm_get_input_level(engine);
+    // A lost input shows as silence, not as the last level it gave.
+    const double level = audio && audio->inputLost() ? -100.0 : tm_get_input_level(engine);
 
     emit barPhase(std::fmod(barFull, 1.0));
     emit beatPhase(std::fmod(beatFull, 1.0));
@@ -157,6 +158,10 @@ void QTempomind::changeHalfTime(double seconds) {
 
 void QTempomind::changeMyyValues(double bar, double beat, double tatum) {
     if (engine) tm_change_myyValues(engine, bar, beat, tatum);
+}
+
+void QTempomind::setPredictionLog(std::FILE* log) {
+    if (engine) tm_set_prediction_log(engine, log);
 }
 
 double QTempomind::GetAntiDelay() {

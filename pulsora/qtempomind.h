@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <cstdio>
 
 #include "tempomind.h"
 
@@ -26,10 +27,11 @@ class QTempomind : public QObject {
     QTempomind();
     ~QTempomind() override;
 
-    // Starts the engine on MIDI port 0 and creates the audio interface (also
-    // when the engine failed, so that the devices are listed). False when the
-    // engine could not start; TEMPOMIND_ERROR_STATUS then says why.
-    bool init();
+    // Starts the engine on a MIDI port (-1: port 0) and creates the audio
+    // interface (also when the engine failed, so that the devices are
+    // listed). False when the engine could not start; TEMPOMIND_ERROR_STATUS
+    // then says why.
+    bool init(int midiPort = -1);
 
     // The audio input, owned by the facade; null before init().
     AudioInterface* audioInterface() const { return audio; }
@@ -56,6 +58,8 @@ class QTempomind : public QObject {
     void changeHalfTime(double seconds);
     // Period-prior medians in seconds: bar, beat, tatum.
     void changeMyyValues(double bar, double beat, double tatum);
+    // The engine's prediction log (see tm_set_prediction_log); not owned.
+    void setPredictionLog(std::FILE* log);
     double GetAntiDelay();
     void SetAntiDelay(double seconds);
 

@@ -190,3 +190,5 @@ void tm_enable_beat_printout() {}
 void tm_disable_beat_printout() {
     record("disable_beat_printout");
 }
+
+void tm_set_prediction_log(TempoMind_t*, std::FILE*) {}

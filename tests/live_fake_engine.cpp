@@ -185,3 +185,5 @@ void tm_enable_beat_printout() {}
 void tm_disable_beat_printout() {
     engine().call("tm_disable_beat_printout");
 }
+
+void tm_set_prediction_log(TempoMind_t*, std::FILE*) {}

@@ -5,6 +5,10 @@
 // new engine cannot get its MIDI port.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -289,7 +293,7 @@ TEST_F(EngineInterface, OutputSwitchesReachTheTicker) {
     EXPECT_TRUE(take().empty());
     EXPECT_EQ(tm_enable_midiclock(engine_, 0), 0);
     EXPECT_EQ(tm_enable_midiphase(engine_, 0), 0);
-    EXPECT_EQ(bytes_of(take()), (std::vector<Bytes>{{0xFC}, {0xFC}}));
+    EXPECT_EQ(bytes_of(take()), (std::vector<Bytes>{{0xFC}})) << "one Stop stops the slave";
 }
 
 TEST_F(EngineInterface, PhaseCallbacksThroughTheInterface) {
@@ -371,6 +375,30 @@ TEST_F(EngineInterface, AClockThatGivesNotANumberOrRunsBackKeepsTheEngineAlive) 
 }
 
 // ---- Handle states ----------------------------------------------------------------
+
+TEST(EnginePredictionLog, WrittenOnlyWhenAskedForAndNeverIntoTheWorkingFolder) {
+    char folder[] = "/tmp/kadenzo-engine-cwd-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(folder), 0);
+    SharedClock clock;
+    TempoMind_t* engine = nullptr;
+    printed_by([&] { engine = tm_init_recorded(-1, 0, recorder_for(&clock)); });
+    ASSERT_NE(engine, nullptr);
+    std::FILE* log = std::tmpfile();
+    tm_set_prediction_log(engine, log);
+    const double periods[METERLEVEL_COUNT] = {2.0, 0.5, 0.25};
+    const double references[METERLEVEL_COUNT] = {0.1, 0.1, 0.1};
+    // What the consumer does with a fresh estimate, without a tracker step.
+    meterticker_set_estimates(engine->ticker, periods, references);
+    tm_set_prediction_log(engine, nullptr);
+    stderr_of([&] { tm_close(engine); });
+    EXPECT_FALSE(std::ifstream("beatpredictor.txt").good());
+    EXPECT_EQ(chdir(previous), 0);
+    rmdir(folder);
+    std::fclose(log);
+}
 
 TEST_F(EngineInterface, StopThenCloseClosesEverythingOnce) {
     const LogCapture& log = log_;

@@ -76,7 +76,6 @@ void release(meterticker_state* state) {
     }
     midioutput_free(state->midi);
     state->midi = nullptr;
-    if (state->prediction_log) std::fclose(state->prediction_log);
     meterticker_phase_node* node = state->callbacks.load();
     while (node) {
         meterticker_phase_node* next = node->next.load();
@@ -122,6 +121,23 @@ bool beat_grid_agrees(double period, double reference, double new_period, double
     if (std::fabs(new_period / period - 1.0) > 0.02) return false;
     const double beats = (new_reference - reference) / new_period;
     return std::fabs(beats - std::round(beats)) <= 0.1;
+}
+
+// The first point of a grid after t.
+double next_grid_point(double t, double period, double reference) {
+    return reference + (std::floor((t - reference) / period) + 1.0) * period;
+}
+
+// One line of the prediction log for an estimate stored at engine time t
+// (bar, beat, tatum order). Called with the tracker lock held.
+void log_prediction(std::FILE* log, double t, const double periods[METERLEVEL_COUNT],
+                    const double references[METERLEVEL_COUNT]) {
+    std::fprintf(log, "%.6f", t);
+    for (int level : {METERLEVEL_BEAT, METERLEVEL_BAR, METERLEVEL_TATUM}) {
+        std::fprintf(log, " %.6f %.6f", periods[level],
+                     next_grid_point(t, periods[level], references[level]));
+    }
+    std::fputc('\n', log);
 }
 
 }  // namespace
@@ -184,12 +200,7 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
         }
     }
 
-    if (opts.prediction_log_path) {
-        state->prediction_log = std::fopen(opts.prediction_log_path, "w");
-        if (!state->prediction_log) {
-            tm_logmsg(2, "TMMeterTicker: cannot create %s", opts.prediction_log_path);
-        }
-    }
+    state->prediction_log = opts.prediction_log;
     *out = state;
     return 0;
 }
@@ -202,10 +213,10 @@ int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* por
     recorder.port_names = ports;  // copied by the driver
     recorder.clock = clock;
     recorder.clock_user = clock_user;
+    recorder.quiet = true;
     meterticker_options options;
     options.midi_recorder = &recorder;
     options.manual = true;
-    options.prediction_log_path = nullptr;
     return meterticker_init(sequencer, 0, out, &options);
 }
 
@@ -269,7 +280,14 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
         if (fresh) {
             const double periods[METERLEVEL_COUNT] = {bar_period, beat_period, tatum_period};
             const double references[METERLEVEL_COUNT] = {bar_phase, beat_phase, tatum_phase};
-            meterticker_set_estimates(state, periods, references);
+            if (meterticker_set_estimates(state, periods, references)) {
+                std::lock_guard<std::mutex> hold(state->tracker_lock);
+                if (state->prediction_log) {
+                    const double covered =
+                        static_cast<double>(state->tracker_samples.load()) / kSampleRate;
+                    log_prediction(state->prediction_log, covered, periods, references);
+                }
+            }
         }
     } catch (const std::exception& e) {
         tm_logmsg(3, "TMMeterTicker: audio analysis failed: %s", e.what());
@@ -354,6 +372,11 @@ void meterticker_set_anti_delay(meterticker_state* state, double seconds) {
     state->anti_delay.store(seconds, std::memory_order_relaxed);
 }
 
+void meterticker_set_prediction_log(meterticker_state* state, std::FILE* log) {
+    std::lock_guard<std::mutex> hold(state->tracker_lock);
+    state->prediction_log = log;
+}
+
 double meterticker_change_half_time(meterticker_state* state, double seconds) {
     std::lock_guard<std::mutex> hold(state->tracker_lock);
     return mTracker_change_half_time(state->tracker, seconds);
@@ -426,6 +449,11 @@ void meterticker_midiclock_out(meterticker_state* state, int on) {
         state->clock.enabled.store(0);
         midioutput_send_stop(state->midi);
     }
+}
+
+bool meterticker_midi_clock_running(meterticker_state* state) {
+    std::lock_guard<std::mutex> hold(state->outputs_lock);
+    return state->clock.enabled.load() && !state->clock.start_pending.load();
 }
 
 void meterticker_midinote_out(meterticker_state* state, int on) {

@@ -132,8 +132,9 @@ struct meterticker_options {
     // No threads: the caller hands audio to meterticker_cbfun and drives the
     // timer with meterticker_timer_align and meterticker_timer_pass.
     bool manual = false;
-    // Created or truncated at creation; null for none.
-    const char* prediction_log_path = "beatpredictor.txt";
+    // Where each estimate update is logged with its predicted next ticks
+    // (see meterticker_set_prediction_log); null for no log.
+    std::FILE* prediction_log = nullptr;
 };
 
 struct meterticker_state {
@@ -153,7 +154,7 @@ struct meterticker_state {
     int requested_port = 0;
     std::atomic<double> anti_delay{0.0};
     std::atomic<int> list_guard{METERTICKER_GUARD_FREE};
-    std::FILE* prediction_log = nullptr;
+    std::FILE* prediction_log = nullptr;  // not owned; guarded by tracker_lock
 
     // Serialises the consumer thread's tracker calls with parameter changes.
     std::mutex tracker_lock;
@@ -196,6 +197,14 @@ int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* por
                                      midioutput_clock_cb clock, void* clock_user,
                                      meterticker_state** out);
 
+// Logs every estimate update from now on to log (not owned, null for none):
+// one line per update, "TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR
+// TATUM_PERIOD NEXT_TATUM", seconds on the engine clock, TIME being the
+// end of the audio the estimate covers and NEXT_* the first tick of each
+// grid after it. The log is written on the audio consumer thread; it must
+// stay open until it is replaced or the ticker is closed.
+void meterticker_set_prediction_log(meterticker_state* state, std::FILE* log);
+
 // The audio consumer callback (always 0). The time is not used.
 int meterticker_cbfun(const float* samples, int count, void* state, double time);
 
@@ -229,6 +238,8 @@ void meterticker_unregister_phase_cb(meterticker_state* state, void* user);
 void meterticker_send_midi_message(meterticker_state* state, int kind, int channel, int number,
                                    int value);
 void meterticker_midiclock_out(meterticker_state* state, int on);
+// Whether the MIDI clock is switched on and has sent its Start.
+bool meterticker_midi_clock_running(meterticker_state* state);
 void meterticker_midinote_out(meterticker_state* state, int on);
 void meterticker_midiphase_out(meterticker_state* state, int on);
 

@@ -34,6 +34,7 @@ meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer)
     meterticker_options options;
     options.midi_recorder = handle->recorded ? &recorder.config : nullptr;
     options.require_midi = false;
+    options.prediction_log = handle->prediction_log;
     meterticker_state* ticker = nullptr;
     const int status = meterticker_init(sequencer, 0, &ticker, &options);
     if (status != 0) {
@@ -168,6 +169,12 @@ int tm_reinit(TempoMind_t* handle) {
 void tm_start_sequencer(TempoMind_t* handle) {
     sequencer_state* sequencer = handle ? handle->sequencer.load() : nullptr;
     if (sequencer) start_sequencer(sequencer);
+}
+
+void tm_set_prediction_log(TempoMind_t* handle, std::FILE* log) {
+    if (!handle) return;
+    handle->prediction_log = log;
+    if (handle->ticker) meterticker_set_prediction_log(handle->ticker, log);
 }
 
 void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime) {

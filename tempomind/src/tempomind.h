@@ -19,6 +19,7 @@
 #define KADENZO_TEMPOMIND_H
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ struct TempoMind_t {
     std::vector<std::string> recorder_port_names;
     midioutput_clock_cb recorder_clock = nullptr;
     void* recorder_clock_user = nullptr;
+
+    // Handed to every ticker of this handle (tm_set_prediction_log).
+    std::FILE* prediction_log = nullptr;
 };
 
 typedef double (*tm_gettime_cb)(void* user);
@@ -71,6 +75,13 @@ void tm_run(TempoMind_t* handle);
 // A new ticker on the same sequencer, MIDI port 0, clock on; always 1.
 int tm_reinit(TempoMind_t* handle);
 void tm_start_sequencer(TempoMind_t* handle);
+
+// Logs every estimate update, with the next predicted ticks, to log (see
+// meterticker_set_prediction_log), for this ticker and the ones tm_run and
+// tm_reinit make; null stops logging. The log is not owned: it must stay
+// open until logging is stopped or the handle is closed. No log is written
+// unless one is set.
+void tm_set_prediction_log(TempoMind_t* handle, std::FILE* log);
 
 // The engine clock: seconds since the audio stream's first sample.
 void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime);
