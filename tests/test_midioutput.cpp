@@ -131,6 +131,22 @@ TEST_F(MidiOutputRecorder, EmptyOrMissingMessagesAreDiscarded) {
     EXPECT_TRUE(midioutput_get_records(driver_).empty());
 }
 
+TEST_F(MidiOutputRecorder, AStopIsNotRepeatedUntilAStartOrAnotherPort) {
+    ASSERT_EQ(open_quietly(0), 0);
+    midioutput_send_stop(driver_);
+    midioutput_send_stop(driver_);
+    midioutput_send_clock(driver_);
+    midioutput_send_stop(driver_);
+    midioutput_send_start(driver_);
+    midioutput_send_stop(driver_);
+    midioutput_send_stop(driver_);
+    ASSERT_EQ(open_quietly(1), 0);  // a new port starts unstopped
+    midioutput_send_stop(driver_);
+    std::vector<Bytes> sent;
+    for (const midioutput_record& r : midioutput_get_records(driver_)) sent.push_back(r.bytes);
+    EXPECT_EQ(sent, (std::vector<Bytes>{{0xFC}, {0xF8}, {0xFA}, {0xFC}, {0xFC}}));
+}
+
 // ---- Closed port ----------------------------------------------------------
 
 TEST_F(MidiOutputRecorder, SendsOnAClosedPortAreDiscarded) {

@@ -46,7 +46,7 @@ bool driver_port_exists() {
     RtMidiIn probe(RtMidi::UNIX_JACK, "kadenzo-probe");
     const unsigned int count = probe.getPortCount();
     for (unsigned int i = 0; i < count; ++i) {
-        if (probe.getPortName(i).rfind("RtMidi Output Client", 0) == 0) return true;
+        if (probe.getPortName(i).rfind("kadenzo-midi:midi_out", 0) == 0) return true;
     }
     return false;
 }

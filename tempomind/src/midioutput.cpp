@@ -12,11 +12,13 @@
 #include <utility>
 
 #include "common.h"
+#include "jack_watch.h"
 
 namespace {
 
-const char* const kClientName = "RtMidi Output Client";
-const char* const kPortName = "RtMidi Output";
+// Names the output carries on the MIDI system (a JACK client and its port).
+const char* const kClientName = "kadenzo-midi";
+const char* const kPortName = "midi_out";
 
 // A backend offers a live list of ports, one open port at a time and a send
 // operation. The driver serialises every call under its lock.
@@ -99,37 +101,8 @@ RtMidiOut* create_rtmidi_output() {
 // RtMidi's JACK output waits without end inside its send once its buffer is
 // full, and nothing drains that buffer after the JACK server has gone: the
 // first thread to send would hang (the timer thread, then every caller of the
-// driver). A second client of the same server, never activated, is told when
-// the server goes, early enough to stop sending.
-class JackServerWatch {
-  public:
-    JackServerWatch() {
-        jack_status_t status;
-        client_ = jack_client_open("RtMidi Output Client watch", JackNoStartServer, &status);
-        if (client_) {
-            jack_on_info_shutdown(client_, &JackServerWatch::on_shutdown, this);
-        } else {
-            tm_logmsg(0, "midioutput: no JACK server to watch (status 0x%x)",
-                      static_cast<unsigned>(status));
-        }
-    }
-    ~JackServerWatch() {
-        if (client_) jack_client_close(client_);
-    }
-    JackServerWatch(const JackServerWatch&) = delete;
-    JackServerWatch& operator=(const JackServerWatch&) = delete;
-
-    // No server reached at creation, or it has gone since.
-    bool server_down() const { return !client_ || gone_.load(); }
-
-  private:
-    static void on_shutdown(jack_status_t /*code*/, const char* reason, void* user) {
-        static_cast<JackServerWatch*>(user)->gone_.store(true);
-        tm_logmsg(3, "midioutput: %s; MIDI output stopped", reason ? reason : "JACK server gone");
-    }
-    jack_client_t* client_ = nullptr;
-    std::atomic<bool> gone_{false};
-};
+// driver). A watch on the same server (jack_watch.h) tells when the server
+// goes, early enough to stop sending.
 
 const char* const kServerDown = "the JACK server is not running";
 
@@ -138,7 +111,8 @@ class RtMidiBackend : public MidiBackend {
     explicit RtMidiBackend(RtMidiOut* output) : output_(output) {
         output_->setErrorCallback(on_rtmidi_error, nullptr);
         if (output_->getCurrentApi() == RtMidi::UNIX_JACK) {
-            watch_ = std::make_unique<JackServerWatch>();
+            watch_ = std::make_unique<JackServerWatch>("kadenzo-midi-watch");
+            if (!watch_->connected()) tm_logmsg(0, "midioutput: no JACK server to watch");
         }
     }
     ~RtMidiBackend() override {
@@ -192,10 +166,18 @@ class RtMidiBackend : public MidiBackend {
   private:
     // Also keeps RtMidi from retrying a server that is not there: every retry
     // prints to standard error and leaks a buffer.
-    bool server_down() const { return watch_ && watch_->server_down(); }
+    bool server_down() {
+        if (!watch_ || !watch_->serverDown()) return false;
+        if (!down_reported_) {
+            down_reported_ = true;
+            tm_logmsg(3, "midioutput: %s; MIDI output stopped", watch_->reason().c_str());
+        }
+        return true;
+    }
 
     std::unique_ptr<RtMidiOut> output_;
     std::unique_ptr<JackServerWatch> watch_;
+    bool down_reported_ = false;  // calls are serialised by the driver's lock
 };
 
 // ---- Recorder -------------------------------------------------------------
@@ -282,9 +264,13 @@ struct midioutput_state {
     std::unique_ptr<MidiBackend> backend;
     RecorderBackend* recorder = nullptr;  // the backend, when it is the recorder
     std::unique_ptr<PortList> ports;
+    bool quiet = false;              // see midioutput_recorder_config::quiet
     std::atomic<int> open_port{-1};  // index into ports, -1 when none is open
     std::string open_name;           // name of the open port
     bool backend_open = false;       // the backend holds an open port
+    // The open port's transport is stopped: a Stop went out and no Start or
+    // Continue since. A further Stop would say nothing new.
+    bool stopped = false;
 
     // Callers hold the lock.
     void close_backend() {
@@ -323,6 +309,7 @@ midioutput_state* midioutput_init(const midioutput_recorder_config* recorder) {
     auto* driver = new midioutput_state;
     driver->backend = std::move(backend);
     driver->recorder = recorder_backend;
+    driver->quiet = recorder && recorder->quiet;
     driver->ports = make_port_list(std::move(names));
     return driver;
 }
@@ -350,8 +337,12 @@ int midioutput_open(midioutput_state* driver, int port) {
         return 1;
     }
     const std::string name = listed[port];
-    std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
-    std::fflush(stdout);
+    if (driver->quiet) {
+        tm_logmsg(0, "midioutput: opening port %d: %s", port, name.c_str());
+    } else {
+        std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
+        std::fflush(stdout);
+    }
 
     // The list may be older than the system's: open the port the caller saw.
     std::vector<std::string> live;
@@ -380,6 +371,7 @@ int midioutput_open(midioutput_state* driver, int port) {
         return 1;
     }
     driver->backend_open = true;
+    driver->stopped = false;
     driver->open_name = name;
     driver->open_port.store(port);
     return 0;
@@ -396,6 +388,12 @@ void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, i
     if (!driver || !bytes || length < 1) return;
     std::lock_guard<std::mutex> hold(driver->lock);
     if (driver->open_port.load() < 0) return;
+    if (length == 1 && bytes[0] == 0xFC) {
+        if (driver->stopped) return;  // already stopped: nothing to say
+        driver->stopped = true;
+    } else if (length == 1 && (bytes[0] == 0xFA || bytes[0] == 0xFB)) {
+        driver->stopped = false;
+    }
     driver->backend->send(bytes, length);
 }
 

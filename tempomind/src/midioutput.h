@@ -34,6 +34,9 @@ struct midioutput_recorder_config {
     // driver's lock (so it must not call the driver); null stamps 0.
     midioutput_clock_cb clock = nullptr;
     void* clock_user = nullptr;
+    // Offline use: the port opening goes to the engine log (level 0) instead
+    // of standard output, which then belongs to the program alone.
+    bool quiet = false;
 };
 
 // One message that went out through the recorder.
@@ -66,7 +69,10 @@ int midioutput_open(midioutput_state* driver, int port);
 void midioutput_close(midioutput_state* driver);
 
 // Sends length bytes as one message if a port is open; otherwise, or when
-// length < 1 or bytes is null, the message is discarded.
+// length < 1 or bytes is null, the message is discarded. A Stop (FC) is not
+// repeated: one that follows a Stop on the same open port with no Start (FA)
+// or Continue (FB) in between is discarded, so that switching several
+// outputs off, or the same one twice, stops a slaved device once.
 void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, int length);
 
 // Channels are taken modulo 16 (-1 is channel 15); data bytes are the low

@@ -1,0 +1,38 @@
+// Notices when a JACK server goes away. A client of the server that is never
+// activated costs the server nothing; JACK calls its shutdown callback when
+// the server closes, and that callback (which runs like a signal handler)
+// only records the fact. Whoever polls the watch then reacts on its own
+// thread.
+#ifndef KADENZO_JACK_WATCH_H
+#define KADENZO_JACK_WATCH_H
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <string>
+
+class JackServerWatch {
+  public:
+    // Connects to the default server (JACK_DEFAULT_SERVER) without starting one.
+    explicit JackServerWatch(const char* clientName);
+    ~JackServerWatch();
+    JackServerWatch(const JackServerWatch&) = delete;
+    JackServerWatch& operator=(const JackServerWatch&) = delete;
+
+    // A server was reached at creation.
+    bool connected() const { return client_ != nullptr; }
+    // No server reached at creation, or it has gone since.
+    bool serverDown() const { return !client_ || gone_.load(std::memory_order_acquire); }
+    // Why the server went, once it has ("JACK server gone" when it gave no
+    // reason); empty while it runs.
+    std::string reason() const;
+
+  private:
+    static void onShutdown(jack_status_t code, const char* reason, void* user);
+
+    jack_client_t* client_ = nullptr;
+    std::atomic<bool> gone_{false};
+    char reason_[160] = {};
+};
+
+#endif
