@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "qtempomind.h"
 
@@ -156,6 +157,7 @@ int AudioInterface::selectAudioDev(int index) {
         std::lock_guard<std::mutex> hold(streamLock);
         stream = opened;
         callbackStream = opened;
+        attachEngine();
     }
     currentIndex = index;
 
@@ -213,7 +215,21 @@ int AudioInterface::StopStream() {
     return Pa_StopStream(stream);
 }
 
+void AudioInterface::detachEngine() {
+    deliverTo.store(nullptr);
+    // The callback announces itself before it reads deliverTo (both
+    // sequentially consistent), so once the count is seen at zero no
+    // callback can still deliver to the engine. A callback never blocks, so
+    // the wait is short.
+    while (callbacksInside.load() != 0) std::this_thread::yield();
+}
+
+void AudioInterface::attachEngine() {
+    deliverTo.store(engine);
+}
+
 void AudioInterface::closeStream() {
+    detachEngine();
     streamTime();  // the value the clock keeps from here on
     PaStream* closing = nullptr;
     {
@@ -267,8 +283,10 @@ double AudioInterface::streamTime() {
 int AudioInterface::streamCallback(const void* input, void*, unsigned long frames,
                                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags,
                                    void* self) {
-    static_cast<AudioInterface*>(self)->processInput(static_cast<const float*>(input), frames,
-                                                     timeInfo);
+    auto* audio = static_cast<AudioInterface*>(self);
+    audio->callbacksInside.fetch_add(1);
+    audio->processInput(static_cast<const float*>(input), frames, timeInfo);
+    audio->callbacksInside.fetch_sub(1);
     return paContinue;
 }
 
@@ -298,7 +316,8 @@ void AudioInterface::processInput(const float* input, unsigned long frames,
     }
     blockCount.fetch_add(1);
 
-    if (engine) {
+    TempoMind_t* const target = deliverTo.load();
+    if (target) {
         int selectedCount = 0;
         for (int c = 0; c < channelCount; ++c) {
             if (channelSelection[c].load(std::memory_order_relaxed) == 1) {
@@ -313,7 +332,7 @@ void AudioInterface::processInput(const float* input, unsigned long frames,
             } else {
                 std::fill(monoBuffer, monoBuffer + piece, 0.0f);
             }
-            tm_process_audio(monoBuffer, piece, engine,
+            tm_process_audio(monoBuffer, piece, target,
                              static_cast<double>(framesDelivered + done) / rate);
         }
     }
@@ -332,6 +351,19 @@ void AudioInterface::mixToMono(const float* interleaved, unsigned long frames, i
         for (int k = 0; k < selectedCount; ++k) sum += frame[selected[k]];
         mono[i] = sum / static_cast<float>(selectedCount);
     }
+}
+
+bool AudioInterface::streamUsesJack() const {
+    if (!stream) return false;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(inputParameters.device);
+    const PaHostApiInfo* host = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
+    return host && host->type == paJACK;
+}
+
+void AudioInterface::declareInputLost(const QString& message) {
+    if (!stream || stallReported) return;
+    stallReported = true;
+    fail(message);
 }
 
 void AudioInterface::checkInputHealth() {

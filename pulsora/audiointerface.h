@@ -81,6 +81,11 @@ class AudioInterface {
     // last value, so the engine may still read it until it is closed.
     void closeStream();
     bool isStreamOpen() const { return stream != nullptr; }
+    // Whether the open stream's device belongs to a JACK server.
+    bool streamUsesJack() const;
+    // True once a started stream stopped delivering audio (a device or audio
+    // server that went away), until audio comes back.
+    bool inputLost() const { return stallReported || streamAbandoned; }
 
     // The engine's time source: seconds since the stream's first sample
     // (0.0 before it). Safe on any thread; never goes backwards.
@@ -90,6 +95,10 @@ class AudioInterface {
     QString lastError() const { return errorText; }
     // Blocks delivered by the stream since it was opened.
     std::uint64_t blocksDelivered() const { return blockCount.load(); }
+    // The owner knows the input is gone (its audio server went away): the
+    // stream is given up as checkInputHealth would after its wait, and the
+    // failure reported once.
+    void declareInputLost(const QString& message);
     // Called on the GUI thread from the facade's poll: notices a running
     // stream that stopped delivering audio (a device that went away) and
     // reports it once; reports again when audio comes back.
@@ -111,9 +120,20 @@ class AudioInterface {
     double streamTime();
     int fail(const QString& message);
 
+    // Ends the callback's deliveries to the engine and waits until no
+    // callback is inside the engine any more: from then on the engine may be
+    // stopped or closed even when the stream itself cannot be (a vanished
+    // device). attachEngine lets a new stream's blocks through again.
+    void detachEngine();
+    void attachEngine();
+
     int channelCount = 0;
     QTempomind* facade;
     TempoMind_t* engine;
+    // What the callback delivers to: the engine while a stream is open and
+    // attached, null otherwise; callbacksInside counts callbacks under way.
+    std::atomic<TempoMind_t*> deliverTo{nullptr};
+    std::atomic<int> callbacksInside{0};
     // One flag per input channel, written on the GUI thread, read by the callback.
     std::unique_ptr<std::atomic<unsigned char>[]> channelSelection;
     std::vector<int> selectedChannels;  // the callback's scratch list, sized at open

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <QCloseEvent>
+#include <QDebug>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
@@ -104,9 +105,8 @@ MainWindow::MainWindow(QTempomind* facade_, QWidget* parent)
         move(area.left() + 20, area.top() + 15);
     }
 
-    // The engine runs with a half-life of 3 s from start-up whatever the
-    // slider shows, until the slider's value changes.
-    if (facade) facade->changeHalfTime(3);
+    // The engine runs with the half-life the slider shows.
+    if (facade) facade->changeHalfTime(ui->robustSlider->value() / 10.0);
 
     // A device that could not be opened at start-up stays visible.
     if (facade && facade->audio && !facade->audio->lastError().isEmpty())
@@ -147,9 +147,14 @@ void MainWindow::readSettings() {
     AudioInterface* audio = facade ? facade->audio : nullptr;
     if (audio) {
         if (const std::optional<QString> deviceName = readString(settings, kAudioDeviceKey)) {
-            // A device that no longer exists leaves the audio input closed.
             const int index = audio->getAudioDevList()->indexOf(*deviceName);
-            if (index >= 0) audio->selectAudioDev(index);
+            if (index >= 0) {
+                audio->selectAudioDev(index);
+            } else {
+                // The stored device is gone (unplugged, renamed): the default
+                // input takes its place, and the status says so.
+                fallbackAudioDevice(*deviceName, clockEnabled.value_or(false));
+            }
             if (index >= 0 && settings.contains(kAudioChannelsKey)) {
                 const QStringList stored = settings.value(kAudioChannelsKey).toStringList();
                 const int channels = static_cast<int>(audio->getCurrentChannels().size());
@@ -228,6 +233,13 @@ void MainWindow::buildMenus() {
 void MainWindow::launchSettings() {
     SettingsDialog dialog(facade, this);
     dialog.exec();
+    // An input chosen here is the user's choice, no stand-in.
+    if (!fallbackNote.isEmpty() && facade && facade->audio &&
+        facade->audio->lastError().isEmpty()) {
+        fallbackNote.clear();
+        setStatusText(ui->midiClockEnable->isChecked() ? QStringLiteral("online")
+                                                       : QStringLiteral("silent"));
+    }
 }
 
 void MainWindow::launchAbout() {
@@ -319,14 +331,40 @@ void MainWindow::nonbeatynessChange(double nbt) {
     previousStopOnSilence = stopOnSilence;
 }
 
+void MainWindow::fallbackAudioDevice(const QString& storedName, bool clockOn) {
+    fallbackNote.clear();
+    AudioInterface* audio = facade->audio;
+    const QList<QString>& names = *audio->getAudioDevList();
+    const int fallback = audio->getAudioDevIndex();
+    if (names.isEmpty() || fallback < 0 || fallback >= names.size()) {
+        audio->selectAudioDev(0);  // reports that there is no input at all
+        return;
+    }
+    const QString reason =
+        tr("The audio input \"%1\" is not available; using the default input \"%2\".")
+            .arg(storedName, names[fallback]);
+    qWarning().noquote() << "Audio:" << reason;
+    if (audio->selectAudioDev(fallback) != 0) return;  // the failure is in the status
+    fallbackNote = reason;
+    setStatusText(clockOn ? QStringLiteral("online") : QString());
+}
+
 void MainWindow::showAudioError(const QString& message) {
+    fallbackNote.clear();
     ui->statusLabel->setText(tr("no audio"));
     ui->statusLabel->setToolTip(message);
 }
 
 void MainWindow::setStatusText(const QString& text) {
-    ui->statusLabel->setText(text);
-    ui->statusLabel->setToolTip(QString());
+    if (fallbackNote.isEmpty()) {
+        ui->statusLabel->setText(text);
+        ui->statusLabel->setToolTip(QString());
+        return;
+    }
+    // The input in use is not the one chosen: the status keeps saying so.
+    ui->statusLabel->setText(text.isEmpty() ? tr("default input")
+                                            : text + tr(" (default input)"));
+    ui->statusLabel->setToolTip(fallbackNote);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

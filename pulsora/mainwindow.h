@@ -61,6 +61,8 @@ class MainWindow : public QMainWindow {
     void applyTempoMode(int mode);
     void showHalfLife(int value);
     void setStatusText(const QString& text);
+    // Opens the default input in place of a stored device that is gone.
+    void fallbackAudioDevice(const QString& storedName, bool clockOn);
 
     bool stopOnSilence = false;
     bool previousStopOnSilence = false;
@@ -73,6 +75,9 @@ class MainWindow : public QMainWindow {
     int silenceCount = 0;
     QTempomind* facade;
     NomusicDialog* nomusicDialog = nullptr;
+    // Set while the default input stands in for a stored device that is
+    // gone: why, for the status text's tool tip.
+    QString fallbackNote;
 };
 
 #endif

@@ -175,9 +175,9 @@ class MainWindowTest : public QObject {
         QCOMPARE(r.facade->getSendPhase(), 1);
         QVERIFY(!r.window->getSendPhase());
 
-        // Half-life 3.0 s in the engine, the last engine call of the start-up, while
-        // the label shows the form's 5.0 s.
-        QCOMPARE(e.last("change_half_time"), std::vector<double>{3.0});
+        // The engine runs at the half-life the slider shows (the form's 5.0 s),
+        // the last engine call of the start-up.
+        QCOMPARE(e.last("change_half_time"), std::vector<double>{5.0});
         QCOMPARE(e.count("change_half_time"), 1);
         QCOMPARE(e.lastIndex("change_half_time"), static_cast<int>(e.calls.size()) - 1);
         QCOMPARE(r.halfLife()->text(), QString("Halflife: 5.0s"));
@@ -456,8 +456,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(e.last("enable_midiphase"), std::vector<double>{0});
         QCOMPARE(r.audio()->getCurrentChannels(), flags({1, 1}));
         QCOMPARE(e.last("set_mididev"), std::vector<double>{0});
-        // Start-up still ends with the engine at 3 s.
-        QCOMPARE(e.last("change_half_time"), std::vector<double>{3.0});
+        // Start-up ends with the engine at the restored half-life.
+        QCOMPARE(e.last("change_half_time"), std::vector<double>{9.0});
     }
 
     void storedDevicesChosenByName() {
@@ -476,21 +476,36 @@ class MainWindowTest : public QObject {
         store("Pulsora/AudioInputDevice", "USB Mic");
         store("Pulsora/AudioChannels", QVariantList{1, 1});
         store("Pulsora/MidiOutputDevice", "Gone Port");
+        store("Pulsora/MidiClockEnabled", true);
         Running r = start();
         const fakes::Engine& e = fakes::engine();
-        // No stream, no sequencer start, the start-up MIDI port stays.
-        QVERIFY(fakes::portaudio().openedDevices.empty());
-        QCOMPARE(e.count("start_sequencer"), 0);
+        // The default input takes the gone device's place and the status
+        // says so; the stored channels belonged to the other device.
+        QCOMPARE(fakes::portaudio().openedDevices,
+                 std::vector<int>{fakes::portaudio().defaultInput});
+        QCOMPARE(e.count("start_sequencer"), 1);
+        QCOMPARE(r.status()->text(), QString("online (default input)"));
+        QVERIFY2(r.status()->toolTip().contains("USB Mic"), qPrintable(r.status()->toolTip()));
+        QCOMPARE(r.audio()->getCurrentChannels(), flags({1, 0}));
+        // The start-up MIDI port stays.
         QCOMPARE(e.count("set_mididev"), 0);
         QCOMPARE(r.facade->getMidiDevIndex(), 0);
-        QVERIFY(r.audio()->getCurrentChannels().empty());
         QVERIFY(r.window->close());
-        // Saving without an open device writes no channel that does not exist.
-        QSettings settings("Orvane", "Pulsora");
-        QVERIFY(settings.value("Pulsora/AudioChannels").toStringList().isEmpty());
     }
 
-    // Whatever a user or an older version left in the store is clamped or ignored.
+    void aGoneStoredDeviceWithNoInputAtAllShowsNoAudio() {
+        store("Pulsora/AudioInputDevice", "USB Mic");
+        store("Pulsora/MidiClockEnabled", true);
+        fakes::PortAudio& pa = fakes::portaudio();
+        pa.devices = {{"Built-in Output", 0, 2}};
+        pa.defaultInput = -1;
+        Running r = start();
+        QCOMPARE(r.status()->text(), QString("no audio"));
+        QVERIFY2(r.status()->toolTip().contains("No audio input device"),
+                 qPrintable(r.status()->toolTip()));
+        QVERIFY(r.window->close());
+    }
+
     void oddValuesInTheStore_data() {
         QTest::addColumn<QVariant>("halfLife");
         QTest::addColumn<int>("slider");

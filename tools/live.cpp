@@ -26,8 +26,11 @@
 #include <vector>
 
 #include "audiointerface.h"
+#include "cli_support.h"
 #include "common.h"
+#include "jack_watch.h"
 #include "midioutput.h"
+#include "output_file.h"
 #include "qtempomind.h"
 #include "subcommand.h"
 #include "tempomind.h"
@@ -44,9 +47,15 @@ void installStopHandlers() {
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
+    // A closed terminal or ssh session (SIGHUP) stops the program like
+    // Ctrl-C, with the MIDI Stop that lets slaved machines stop too.
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
+
+// Exit statuses besides those of every subcommand.
+const int kExitInputLost = 3;  // the audio input went away while running
 
 // Engine messages: warnings and errors always, everything with --verbose.
 int engineLogLevel = 2;
@@ -119,6 +128,7 @@ struct Options {
     bool phase = false;
     bool verbose = false;
     bool list = false;
+    std::string predictionLog;
 };
 
 // "1,2" -> channel numbers counted from 1; false with a message for text
@@ -197,35 +207,43 @@ struct Status {
     int level = -100;
 };
 
-void selectAudio(QTempomind& facade, const Options& options, const std::vector<int>& channels) {
+// A device or port the user named that matches nothing: the program stops
+// (status 2) with the list to choose from, rather than run on something else.
+int noSuchEntry(const char* what, const std::string& wanted, const char* title,
+                const QList<QString>& names) {
+    std::fprintf(stderr, "kadenzo live: no %s '%s'\n", what, wanted.c_str());
+    std::fprintf(stderr, "%s\n", title);
+    if (names.isEmpty()) std::fprintf(stderr, "  (none)\n");
+    for (int i = 0; i < names.size(); ++i)
+        std::fprintf(stderr, "  %d: %s\n", i, names[i].toLocal8Bit().constData());
+    return kExitUsage;
+}
+
+// Opens the audio input: 0, or the exit status when the program cannot go on.
+int selectAudio(QTempomind& facade, const Options& options, const std::vector<int>& channels) {
     AudioInterface* audio = facade.audioInterface();
     const QList<QString> names = *audio->getAudioDevList();
+    if (!options.audioDevice.empty() && findInList(names, options.audioDevice) < 0) {
+        return noSuchEntry("audio input device", options.audioDevice, "Audio input devices:",
+                           names);
+    }
     if (names.isEmpty()) {
         std::fprintf(stderr,
                      "kadenzo live: no audio input device found; running without audio "
                      "input\n");
-        return;
+        return 0;
     }
-    int index = audio->getAudioDevIndex();
-    if (!options.audioDevice.empty()) {
-        index = findInList(names, options.audioDevice);
-        if (index < 0) {
-            std::fprintf(stderr,
-                         "kadenzo live: no audio input device '%s' (see kadenzo live --list); "
-                         "running without audio input\n",
-                         options.audioDevice.c_str());
-            return;
-        }
-    }
+    int index = options.audioDevice.empty() ? audio->getAudioDevIndex()
+                                            : findInList(names, options.audioDevice);
     if (index < 0 || index >= names.size()) index = 0;
     std::printf("kadenzo live: audio input %d: %s\n", index,
                 names[index].toLocal8Bit().constData());
     if (audio->selectAudioDev(index) != 0) {
         // The reason is already on standard error.
         std::fprintf(stderr, "kadenzo live: running without audio input\n");
-        return;
+        return 0;
     }
-    if (channels.empty()) return;
+    if (channels.empty()) return 0;
     const int available = audio->getInputChannelAmount(index);
     audio->toggleChannel(0, 0);
     int mixed = 0;
@@ -242,22 +260,21 @@ void selectAudio(QTempomind& facade, const Options& options, const std::vector<i
     if (mixed == 0) {
         std::fprintf(stderr, "kadenzo live: none of the channels exists; the input is silent\n");
     }
+    return 0;
 }
 
-void selectMidi(QTempomind& facade, const Options& options) {
-    std::unique_ptr<QList<QString>> names(facade.getMidiDevList());
-    if (!options.midiPort.empty()) {
-        const int index = findInList(*names, options.midiPort);
-        if (index < 0) {
-            std::fprintf(stderr,
-                         "kadenzo live: no MIDI output port '%s' (see kadenzo live "
-                         "--list); staying on the current port\n",
-                         options.midiPort.c_str());
-        } else if (!facade.selectMidiDev(index)) {
-            std::fprintf(stderr, "kadenzo live: could not open MIDI port '%s'\n",
-                         names->at(index).toLocal8Bit().constData());
-        }
+// The MIDI output ports as they are now, for finding one before the engine starts.
+QList<QString> listMidiPorts() {
+    QList<QString> names;
+    if (midioutput_state* midi = midioutput_init()) {
+        char** list = midioutput_get_port_names(midi);
+        for (int i = 0; list && list[i]; ++i) names.append(QString::fromLocal8Bit(list[i]));
+        midioutput_free(midi);
     }
+    return names;
+}
+
+void reportMidiPort(QTempomind& facade) {
     const int open = facade.getMidiDevIndex();
     std::unique_ptr<QList<QString>> current(facade.getMidiDevList());
     if (open >= 0 && open < current->size()) {
@@ -267,6 +284,84 @@ void selectMidi(QTempomind& facade, const Options& options) {
         std::fprintf(stderr, "kadenzo live: no MIDI output port is open\n");
     }
 }
+
+// Watches the open MIDI port: a receiver that goes away (its program quit,
+// its cable pulled) is reported, nothing is sent meanwhile, and when a port
+// of the same name comes back it is opened again and the clock resumes with
+// a Start at the next beat (when it runs).
+class MidiReceiverWatch {
+  public:
+    explicit MidiReceiverWatch(QTempomind* facade) : facade_(facade) {
+        std::unique_ptr<QList<QString>> names(facade_->getMidiDevList());
+        const int open = facade_->getMidiDevIndex();
+        if (open >= 0 && open < names->size()) name_ = names->at(open);
+    }
+
+    // Once a second. clockRunning: whether the clock should be sending.
+    void check(bool clockRunning) {
+        std::unique_ptr<QList<QString>> names(facade_->getMidiDevList());  // re-lists
+        const int open = facade_->getMidiDevIndex();
+        if (open >= 0) {
+            if (open < names->size()) name_ = names->at(open);
+            return;
+        }
+        if (name_.isEmpty()) return;
+        if (!missing_) {
+            missing_ = true;
+            std::fprintf(stderr,
+                         "kadenzo live: MIDI: no receiver (port '%s' is gone); waiting for it "
+                         "to come back\n",
+                         name_.toLocal8Bit().constData());
+        }
+        const int back = names->indexOf(name_);
+        if (back < 0 || !facade_->selectMidiDev(back)) return;
+        missing_ = false;
+        // Opening a port switches the clock on; it keeps the gate's state.
+        facade_->enableMidiClockOutput(clockRunning ? 1 : 0);
+        std::fprintf(stderr, "kadenzo live: MIDI: receiver '%s' is back\n",
+                     name_.toLocal8Bit().constData());
+    }
+    bool receiverMissing() const { return missing_; }
+
+  private:
+    QTempomind* facade_;
+    QString name_;
+    bool missing_ = false;
+};
+
+// Notices an audio input that stopped delivering (its device unplugged, the
+// audio server gone): a second without a block, while a stream runs.
+// A JACK server that closes is known at once.
+class AudioInputWatch {
+  public:
+    explicit AudioInputWatch(AudioInterface* audio) : audio_(audio) {
+        if (audio_ && audio_->streamUsesJack())
+            jack_ = std::make_unique<JackServerWatch>("kadenzo-watch");
+    }
+    // Often; true once the input is gone.
+    bool lost() {
+        if (!audio_ || !audio_->isStreamOpen()) return false;
+        if (jack_ && jack_->serverDown()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        const std::uint64_t blocks = audio_->blocksDelivered();
+        if (blocks != blocks_ || !seen_) {
+            blocks_ = blocks;
+            seen_ = true;
+            progress_ = now;
+            return audio_->inputLost();
+        }
+        return audio_->inputLost() ||
+               std::chrono::duration<double>(now - progress_).count() >= kLostSeconds;
+    }
+
+  private:
+    static constexpr double kLostSeconds = 1.0;
+    AudioInterface* audio_;
+    std::unique_ptr<JackServerWatch> jack_;
+    std::uint64_t blocks_ = 0;
+    bool seen_ = false;
+    std::chrono::steady_clock::time_point progress_;
+};
 
 int runLive(const Options& options) {
     std::vector<int> channels;
@@ -283,14 +378,38 @@ int runLive(const Options& options) {
 
     if (options.list) return listDevices();
 
+    // The prediction log is written only when asked for, through a
+    // temporary file that takes its name when the program ends.
+    OutputFile predictionLog;
+    if (!options.predictionLog.empty()) {
+        OutputPlan plan;
+        std::string error;
+        if (!plan.addOutput("--prediction-log", options.predictionLog, error) ||
+            !predictionLog.open(options.predictionLog, error)) {
+            std::fprintf(stderr, "kadenzo live: %s\n", error.c_str());
+            return kExitFailure;
+        }
+    }
+
+    // A port named on the command line is found before the engine opens
+    // one, so that the engine starts on it.
+    int midiPort = 0;
+    if (!options.midiPort.empty()) {
+        const QList<QString> ports = listMidiPorts();
+        midiPort = findInList(ports, options.midiPort);
+        if (midiPort < 0)
+            return noSuchEntry("MIDI output port", options.midiPort, "MIDI output ports:", ports);
+    }
+
     auto* facade = new QTempomind;
-    if (!facade->init()) {
+    if (!facade->init(midiPort)) {
         std::fprintf(stderr, "kadenzo live: %s\n",
                      TEMPOMIND_ERROR_STATUS == 3 ? "no MIDI output port available"
                                                  : "the engine could not start");
         delete facade;
-        return 1;
+        return kExitFailure;
     }
+    if (predictionLog.isOpen()) facade->setPredictionLog(predictionLog.stream());
 
     Status status;
     QObject::connect(facade, &QTempomind::barPhase, [&](double p) { status.barPhase = p; });
@@ -300,20 +419,24 @@ int runLive(const Options& options) {
 
     if (options.halfLife > 0.0) facade->changeHalfTime(options.halfLife);
     if (options.antiDelayMs >= 0.0) facade->SetAntiDelay(options.antiDelayMs / 1000.0);
-    facade->setSendPhase(options.phase ? 1 : 0);
-    facade->enableMidiClockOutput(0);
-    selectAudio(*facade, options, channels);
-    selectMidi(*facade, options);
-    // Choosing a port leaves the clock on: it is switched off again until
-    // the gate lets it run.
-    facade->enableMidiClockOutput(0);
+    // The engine starts with every output off: only what is switched on is
+    // switched, so that no Stop goes out for an output that never ran.
+    if (options.phase) facade->setSendPhase(1);
+    int result = selectAudio(*facade, options, channels);
+    if (result != 0) {
+        delete facade;
+        return result;
+    }
+    reportMidiPort(*facade);
     ClockGate gate(facade, options.silenceThreshold, options.settle, options.silenceRelease);
     if (!options.noClock) {
         QObject::connect(facade, &QTempomind::audioLevelChange, [&](int db) { gate.update(db); });
     }
+    MidiReceiverWatch midiWatch(facade);
 
     QTimer statusTimer;
     QObject::connect(&statusTimer, &QTimer::timeout, [&]() {
+        midiWatch.check(gate.running());
         const double bpm = tm_get_bpm(facade->engineHandle());
         char tempo[32];
         if (std::isfinite(bpm) && bpm > 0.0) {
@@ -324,15 +447,29 @@ int runLive(const Options& options) {
         const char* clock = options.noClock                 ? "off"
                             : facade->getMidiClockEnabled() ? "on"
                                                             : "waiting for music";
-        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s\n", tempo, status.barPhase,
-                    status.beatPhase, status.level, clock);
+        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s\n", tempo,
+                    status.barPhase, status.beatPhase, status.level, clock,
+                    midiWatch.receiverMissing() ? "  MIDI: no receiver" : "");
         std::fflush(stdout);
     });
     statusTimer.start(1000);
 
+    AudioInputWatch audioWatch(facade->audioInterface());
     QTimer signalWatch;
     QObject::connect(&signalWatch, &QTimer::timeout, [&]() {
         if (stopSignal.load()) app.quit();
+        if (audioWatch.lost()) {
+            // A supervisor restarts a program that ends; one that runs on
+            // without input would show a stale tempo for ever.
+            facade->audioInterface()->declareInputLost(QStringLiteral(
+                "The audio input stopped delivering audio (its device or the audio server is "
+                "gone)."));
+            std::fprintf(stderr,
+                         "kadenzo live: the audio input is gone (device unplugged or audio "
+                         "server stopped); exiting\n");
+            result = kExitInputLost;
+            app.quit();
+        }
     });
     signalWatch.start(50);
 
@@ -353,9 +490,16 @@ int runLive(const Options& options) {
     facade->stopProcessing();
     facade->enableMidiClockOutput(0);  // MIDI Stop, at once
     delete facade;                     // stream stopped, engine closed
+    if (predictionLog.isOpen()) {
+        std::string error;
+        if (!predictionLog.commit(error)) {
+            std::fprintf(stderr, "kadenzo live: %s\n", error.c_str());
+            if (result == 0) result = kExitFailure;
+        }
+    }
     std::printf("kadenzo live: stopped\n");
     std::fflush(stdout);
-    return 0;
+    return result;
 }
 
 int run_live(int argc, char** argv) {
@@ -369,31 +513,39 @@ int run_live(int argc, char** argv) {
     cli.add_option("--midi-port", options.midiPort,
                    "MIDI output port, by its number or name (default: port 0)");
     cli.add_option("--anti-delay", options.antiDelayMs,
-                   "Output latency compensation in milliseconds")
-        ->check(CLI::Range(0.0, 500.0));
+                   "Output latency compensation in milliseconds (0 to 500)")
+        ->check(finiteRange(0.0, 500.0));
     cli.add_option("--half-life", options.halfLife,
                    "Tracking half-life in seconds: longer is steadier (default 3)")
-        ->check(CLI::Range(0.5, 60.0));
+        ->check(finiteRange(0.5, 60.0));
     cli.add_flag("--no-clock", options.noClock, "Do not send MIDI clock");
     cli.add_option("--silence-threshold", options.silenceThreshold,
                    "Input level below which the input counts as silence, on the level scale of "
-                   "the status line (default -35; -100 never stops the clock)");
+                   "the status line (default -35; -100 never stops the clock)")
+        ->check(finiteNumber());
     cli.add_option("--silence-release", options.silenceRelease,
                    "Seconds of silence after which the clock stops (default 2)")
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(finiteRange(0.0, 3600.0));
     cli.add_option("--settle", options.settle,
                    "Seconds of music before the clock starts, so that the tracker has locked on "
                    "(default 3)")
-        ->check(CLI::Range(0.0, 60.0));
+        ->check(finiteRange(0.0, 60.0));
     cli.add_flag("--phase", options.phase,
                  "Also send the bar and beat phase as controllers 64 and 65");
+    cli.add_option("--prediction-log", options.predictionLog,
+                   "Write the engine's prediction log: one line per estimate update, "
+                   "\"TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR TATUM_PERIOD NEXT_TATUM\" "
+                   "in seconds (complete when the program ends)")
+        ->type_name("FILE");
     cli.add_flag("--verbose", options.verbose, "Print every engine message");
     cli.add_flag("--list", options.list, "List audio input devices and MIDI output ports");
-    try {
-        cli.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        return cli.exit(error);
-    }
+    cli.footer(
+        "Stops cleanly (MIDI Stop, then exit status 0) on Ctrl-C, SIGTERM or SIGHUP. "
+        "Exit status: 1 when the engine cannot start, 2 on a usage error or a device or port "
+        "that does not exist, 3 when the audio input goes away while running (its device or "
+        "the audio server), so that a supervisor can restart the program.");
+    int status = 0;
+    if (!parseCommandLine(cli, argc, argv, &status)) return status;
     return runLive(options);
 }
 
