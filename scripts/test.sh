@@ -2,7 +2,8 @@
 # Installs what is needed, builds, and runs every test:
 #   1. the normal build with all tests (the JACK tests one at a time at the end),
 #   2. the engine and analysis tests under AddressSanitizer + UBSan,
-#   3. the concurrency tests under ThreadSanitizer.
+#   3. the concurrency tests and the JACK tests (audio and MIDI through a
+#      JACK server, kadenzo live end to end) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${KADENZO_JOBS:-2}
@@ -31,10 +32,12 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_ASAN=ON \
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 run_ctest build-asan -j"$jobs" -LE jack
 
-echo "== ThreadSanitizer (concurrency tests)"
+echo "== ThreadSanitizer (concurrency and JACK tests)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_TSAN=ON \
-      -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
-cmake --build build-tsan -j"$jobs" --target concurrency_tests
-TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
+      -DKADENZO_BUILD_BENCH=OFF
+cmake --build build-tsan -j"$jobs" --target concurrency_tests jack_tests
+tsan_options="halt_on_error=1 suppressions=$PWD/tests/tsan.supp"
+TSAN_OPTIONS=$tsan_options run_ctest build-tsan -j"$jobs" -L concurrency -LE jack
+TSAN_OPTIONS=$tsan_options run_ctest build-tsan -L jack
 
 exit $status

@@ -7,7 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace jack_test {
 
@@ -35,26 +33,33 @@ inline std::string file_text(const std::string& path) {
 
 // Runs a program found on PATH with its standard output and error appended
 // to a file (standard error to error_path instead, when given); -1 when it
-// cannot run.
+// cannot run. The child is tied to this test process: it gets death_signal
+// when the test dies (a crash, a sanitizer abort), so that no server or
+// program of a test outlives it.
 inline pid_t spawn(const std::vector<std::string>& args, const std::string& output_path,
-                   const std::string& error_path = std::string()) {
+                   const std::string& error_path = std::string(), int death_signal = SIGTERM) {
+    // Everything the child needs is made before the fork: after it, only
+    // async-signal-safe calls.
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (error_path.empty()) {
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (prctl(PR_SET_PDEATHSIG, death_signal) != 0 || getppid() != parent) _exit(127);
+        const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int err = error_path.empty()
+                            ? out
+                            : open(error_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (out < 0 || err < 0) _exit(127);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    // A program that cannot be run shows as an immediate exit with 127.
+    return pid;
 }
 
 inline bool has_exited(pid_t pid, int* status) {
@@ -104,7 +109,7 @@ class JackServer {
         setenv("JACK_NO_START_SERVER", "1", 1);
         pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate), "-p",
                       "128", "-C", std::to_string(capture_channels), "-P", "2"},
-                     log_path_);
+                     log_path_, std::string(), SIGKILL);
         if (pid_ < 0) {
             *why = "jackd could not be run (is the jackd2 package installed?)";
             return false;
@@ -141,6 +146,7 @@ class JackServer {
     }
 
     const std::string& name() const { return name_; }
+    pid_t pid() const { return pid_; }
 
   private:
     std::string name_;

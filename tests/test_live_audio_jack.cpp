@@ -285,6 +285,11 @@ TEST_F(AudioJack, ADeviceThatVanishesIsReportedAndShutdownDoesNotHang) {
     // Reported once, however long the silence lasts.
     for (int i = 0; i < 20; ++i) facade->updateOutputs();
     EXPECT_EQ(recorder->errors.size(), 1u);
+    // The level shows the silence of the lost input, not its last value.
+    fake::engine().inputLevel = -12.0;
+    recorder->clearValues();
+    facade->updateOutputs();
+    EXPECT_EQ(recorder->valuesOf("audioLevelChange"), std::vector<double>{-100.0});
 
     std::atomic<bool> closed{false};
     std::thread watchdog([&] {
