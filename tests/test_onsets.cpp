@@ -457,12 +457,11 @@ INSTANTIATE_TEST_SUITE_P(AllSupported, Rates,
                              return "rate_" + std::to_string(info.param.rate);
                          });
 
-// The message goes to standard output; the death test routes it to standard
-// error, where it is looked for, ahead of the assertion.
+// The message goes to standard error, where it is looked for, ahead of the
+// assertion.
 void expectUnsupportedRateDeath(const std::function<void()>& statement) {
     EXPECT_DEATH(
         {
-            dup2(STDERR_FILENO, STDOUT_FILENO);
             statement();
         },
         "Supported sampling rates: 44\\.1,32,22\\.05,16,8 kHz\\.\n.*supported sampling rate");

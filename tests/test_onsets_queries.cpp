@@ -96,20 +96,20 @@ TEST(DetectOnsets, PicksSalientPeaksAndDropsTheWeakerOfCloseOnes) {
     };
     for (const PickCase& c : cases) {
         std::vector<unsigned int> onsets = {99, 98};
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         Onsets::detectOnsets(onsets, c.accents, c.envRate, c.srate, c.threshold);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.what;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.what;
         EXPECT_EQ(onsets, c.expected) << c.what;
     }
 }
 
 TEST(DetectOnsets, UnsupportedRateSaysSoAndKeepsTheThreshold) {
     std::vector<unsigned int> onsets;
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     Onsets::detectOnsets(onsets,
                          {0, 0.8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1.5, 0},
                          kAccentRate, 48000, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Supported sampling rates: 44.1,32,22.05,16,8 kHz.\n");
     EXPECT_EQ(onsets, std::vector<unsigned int>{20});
 }

@@ -48,9 +48,9 @@ TEST(LowpassDesigns, EveryRowIsTheButterworthDesignAtItsCutoff) {
     for (const StoredRow& row : rows) {
         SCOPED_TRACE("row " + std::to_string(row.matched));
         std::vector<double> b, a;
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         Onsets::butter6stored(b, a, probeFor(row.matched));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         ASSERT_EQ(b.size(), 7u);
         ASSERT_EQ(a.size(), 7u);
         EXPECT_LE(worstError(b.data(), row.b.data(), 7, 0.0, 1e-11), 1.0);
@@ -124,9 +124,9 @@ TEST(LowpassDesigns, FirstRowWithinTolerancePicksTheDesign) {
 TEST(LowpassDesigns, UnknownCutoffPassesThroughAndSaysSo) {
     for (double Wn : {0.7, 0.0, 0.2, 1.0}) {
         std::vector<double> b(3, 9.0), a;
-        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         Onsets::butter6stored(b, a, Wn);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unknown cutoff frequency.\n") << Wn;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown cutoff frequency.\n") << Wn;
         const std::vector<double> unit = {1, 0, 0, 0, 0, 0, 0};
         EXPECT_EQ(b, unit);
         EXPECT_EQ(a, unit);

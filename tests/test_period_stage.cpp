@@ -267,9 +267,9 @@ TEST(PeriodStage, ZeroInputReportsEveryLevelAndSubstitutesSevenSeconds) {
     PeriodHistory history = emptyHistory(5);
     Matrix<double> scores(1, 1);
 
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const PeriodChoice c = model.step(0, zeros, zeros, params, history, scores);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed,
               "ERROR: Period estimate for beat zero.\n"
               "ERROR: Period estimate for pattern zero.\n"
@@ -298,9 +298,9 @@ TEST(PeriodStage, MissingPeaksRepeatThePreviousCandidate) {
     PeriodModel model;
     PeriodHistory history = emptyHistory(5);
     Matrix<double> scores(1, 1);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const PeriodChoice c = model.step(0, v, biasAt(params, 85), params, history, scores);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed.find("beat zero"), std::string::npos);
     EXPECT_EQ(printed.find("pattern zero"), std::string::npos);
     EXPECT_DOUBLE_EQ(c.beat, 86 / params.accentRate);
@@ -325,10 +325,10 @@ TEST(PeriodStage, ScoresRecoverAfterSilence) {
     PeriodModel afterSilence, fresh;
     PeriodHistory h1 = emptyHistory(5), h2 = emptyHistory(5);
     Matrix<double> s1(1, 1), s2(1, 1);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     afterSilence.step(0, zeros, zeros, params, h1, s1);
     afterSilence.step(1, zeros, zeros, params, h1, s1);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find("pattern zero"), std::string::npos);
 
     for (unsigned k = 0; k < music.size(); ++k) {

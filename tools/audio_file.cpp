@@ -13,6 +13,9 @@
 namespace {
 
 const long kChunkFrames = 4096;
+// Audio lies within +-1; floating-point files may go somewhat beyond, but a
+// sample beyond this is no audio at all (a broken or foreign file).
+const double kLargestSample = 1e6;
 
 std::string quoted(const std::string& path) {
     return "'" + path + "'";
@@ -90,6 +93,17 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
                       ? formatInfo.name
                       : "audio";
 
+    // The converter handles ratios up to 256 either way.
+    if (fileRate_ * 256.0 < outputRate_ || fileRate_ > outputRate_ * 256.0) {
+        char rates[160];
+        std::snprintf(rates, sizeof rates,
+                      " has a sample rate of %g Hz, which cannot be converted to %g Hz "
+                      "(rates from %g Hz to %g Hz can)",
+                      fileRate_, outputRate_, std::ceil(outputRate_ / 256.0), outputRate_ * 256.0);
+        error_ = quoted(path) + rates;
+        close();
+        return false;
+    }
     if (fileRate_ != outputRate_) {
         int status = 0;
         resampler_ = src_new(SRC_SINC_BEST_QUALITY, 1, &status);
@@ -130,12 +144,20 @@ bool AudioFileReader::decodeChunk() {
     for (sf_count_t i = 0; i < got; ++i, frame += channels_) {
         double sum = 0.0;
         for (int c = 0; c < channels_; ++c) {
-            if (!std::isfinite(frame[c])) {
-                char at[64];
+            if (!std::isfinite(frame[c]) || std::fabs(frame[c]) > kLargestSample) {
+                char at[96];
                 std::snprintf(at, sizeof at, "%.3f s",
                               static_cast<double>(framesDecoded_ + i) / fileRate_);
-                error_ = quoted(pathForMessages_) +
-                         " holds a sample that is not a finite number (NaN or infinity) at " + at;
+                if (std::isfinite(frame[c])) {
+                    char value[32];
+                    std::snprintf(value, sizeof value, "%g", static_cast<double>(frame[c]));
+                    error_ = quoted(pathForMessages_) + " holds a sample of " + value +
+                             ", far beyond the range of audio (+-1), at " + at;
+                } else {
+                    error_ = quoted(pathForMessages_) +
+                             " holds a sample that is not a finite number (NaN or infinity) at " +
+                             at;
+                }
                 failed_ = true;
                 return false;
             }
@@ -174,7 +196,9 @@ long AudioFileReader::read(double* out, long max) {
         data.end_of_input = endOfFile_ ? 1 : 0;
         const int status = src_process(resampler_, &data);
         if (status != 0) {
-            error_ = std::string("sample rate conversion failed: ") + src_strerror(status);
+            error_ = quoted(pathForMessages_) + ": sample rate conversion from " +
+                     std::to_string(static_cast<long>(fileRate_)) + " Hz failed: " +
+                     src_strerror(status);
             failed_ = true;
             return -1;
         }

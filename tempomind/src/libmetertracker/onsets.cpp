@@ -32,7 +32,7 @@ const RateRow* findRate(double srate) {
 }
 
 void printSupportedRates() {
-    std::cout << "Supported sampling rates: 44.1,32,22.05,16,8 kHz." << std::endl;
+    std::cerr << "Supported sampling rates: 44.1,32,22.05,16,8 kHz." << std::endl;
 }
 
 // 6th-order Butterworth low-pass designs (bilinear transform with
@@ -639,7 +639,7 @@ void Onsets::butter6stored(std::vector<double>& b, std::vector<double>& a, doubl
     }
     b[0] = 1.0;
     a[0] = 1.0;
-    std::cout << "Unknown cutoff frequency." << std::endl;
+    std::cerr << "Unknown cutoff frequency." << std::endl;
 }
 
 int Onsets::grpDelayAverage(const std::vector<double>& b, const std::vector<double>& a,

@@ -138,7 +138,7 @@ PeriodChoice PeriodModel::step(unsigned stepIndex, const std::vector<double>& re
     for (int level = kBeat; level <= kTatum; ++level) {
         double& period = periodHistory[1][chosen[level]][level];
         if (period == 0.0) {
-            std::cout << kZeroMessages[level] << std::endl;
+            std::cerr << kZeroMessages[level] << std::endl;
             period = kZeroPeriodSubstitute;
         }
         periods[level] = period;
