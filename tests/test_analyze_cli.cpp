@@ -180,6 +180,16 @@ TEST(AnalyzeCli, BadInputGivesOneLineAndStatusOne) {
              writeAudio(p, x, 1, 44100, kWavFloat);
          },
          {"not a finite number", "at 1.000 s"}},
+        {"sample far beyond the range of audio",
+         [](const std::string& p) {
+             std::vector<float> x = drums(120, 3.0, 44100);
+             x[44100] = 3e38f;
+             writeAudio(p, x, 1, 44100, kWavFloat);
+         },
+         {"far beyond the range of audio", "at 1.000 s"}},
+        {"sample rate too low to convert",
+         [](const std::string& p) { writeAudio(p, std::vector<float>(400, 0.1f), 1, 100, kWav16); },
+         {"input.wav", "sample rate of 100 Hz", "cannot be converted"}},
         {"infinite sample in the second channel",
          [](const std::string& p) {
              std::vector<float> x(2 * 88200, 0.1f);
@@ -337,6 +347,41 @@ TEST(AnalyzeCli, JsonHoldsEveryStepAndThePulseLists) {
     ASSERT_EQ(j["beats"].size(), fromZero.size());
     for (std::size_t i = 0; i < fromZero.size(); ++i)
         EXPECT_EQ(j["beats"][i]["time"].get<double>(), fromZero[i]);
+}
+
+TEST(AnalyzeCli, AFileNameThatIsNotUtf8StillGivesValidJson) {
+    TempDir dir;
+    const std::string name = dir.file("caf\xe9-\xff.wav");  // Latin-1 bytes
+    writeAudio(name, drums(120, 6.0, 44100), 1, 44100, kWav16);
+    const Outcome r = analyze(dir, "--json '" + name + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_NE(j["file"].get<std::string>().find("caf\xef\xbf\xbd-\xef\xbf\xbd.wav"),
+              std::string::npos)
+        << "invalid bytes become U+FFFD";
+}
+
+TEST(AnalyzeCli, PositionsNeverExceedTheBeatsPerBar) {
+    TempDir dir;
+    for (const std::string& path : {std::string(KADENZO_DEMO), dir.file("d.wav")}) {
+        if (path != KADENZO_DEMO) writeAudio(path, drums(171, 30.0, 44100), 1, 44100, kWav16);
+        const Outcome r = analyze(dir, "--json '" + path + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json j = nlohmann::json::parse(r.out);
+        const int perBar = j["beats_per_bar"].get<int>();
+        for (const nlohmann::json& beat : j["beats"]) {
+            EXPECT_GE(beat["position"].get<int>(), 1) << path;
+            EXPECT_LE(beat["position"].get<int>(), perBar) << path;
+        }
+    }
+}
+
+TEST(AnalyzeCli, DiagnosticsOfTheTrackerStayOffStandardOutput) {
+    // Silence makes the tracker report steps without any period.
+    TempDir dir;
+    writeAudio(dir.file("q.wav"), std::vector<float>(44100 * 4, 0.0f), 1, 44100, kWav16);
+    const Outcome r = analyze(dir, "--beats '" + dir.file("q.wav") + "'");
+    EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
 }
 
 TEST(AnalyzeCli, MidiTempoMapReproducesTheBeats) {

@@ -2,6 +2,8 @@
 // scores, pulse lists) and the phase stage on synthetic resonator delay lines.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -10,6 +12,7 @@
 
 #include "Matrix.h"
 #include "meterPerPha2Pulse.h"
+#include "pulseTrain.h"
 #include "oracle_data.h"
 #include "params.h"
 #include "phaLogTransLikes.h"
@@ -162,6 +165,73 @@ TEST(PulseListDeathTest, NeedsAPeriodForEveryPhase) {
     std::vector<double> pulses;
     EXPECT_DEATH(meterPerPha2Pulse({0.5}, {1.0, 2.0}, pulses),
                  "periods.size\\(\\) >= phases.size\\(\\)");
+}
+
+// ------------------------------------------------------------ PulseTrain
+
+// The train, fed one estimate at a time, gives the list that
+// meterPerPha2Pulse gives for all of them at once, after every estimate.
+void expectSameAsWholeList(const std::vector<double>& periods, const std::vector<double>& phases,
+                           const std::string& what) {
+    PulseTrain train;
+    std::vector<double> whole;
+    meterPerPha2Pulse({}, {}, whole);
+    ASSERT_EQ(train.pulses(), whole) << what;
+    for (std::size_t n = 1; n <= phases.size(); ++n) {
+        train.add(periods[n - 1], phases[n - 1]);
+        const std::vector<double> p(periods.begin(), periods.begin() + n);
+        const std::vector<double> f(phases.begin(), phases.begin() + n);
+        meterPerPha2Pulse(p, f, whole);
+        ASSERT_EQ(train.pulses(), whole) << what << " after " << n << " estimates";
+    }
+}
+
+TEST(PulseTrain, EveryStepGivesTheListOfAllEstimates) {
+    for (const PulseListCase& c : std::vector<PulseListCase>{
+             {"documented", {0.5, 0.5, 0.5}, {1.0, 2.0, 2.1}, {}, {}},
+             {"fill", {0.5, 0.4}, {0.0, 2.0}, {}, {}},
+             {"chain", {1, 1, 1, 1}, {0, 0.4, 0.8, 1.2}, {}, {}},
+             {"after_skip", {1, 1, 1}, {0, 0.4, 1.0}, {}, {}},
+             {"repeats", {0.5, 0.5, 0.5, 0.5}, {1.0, 1.0, 1.5, 2.5}, {}, {}},
+             {"zero_period", {0.0, 0.5}, {1.0, 3.0}, {}, {}}})
+        expectSameAsWholeList(c.periods, c.phases, c.name);
+
+    // Tracker-like estimates: half-second steps, drifting periods, phases
+    // that jump, go back, repeat, and periods that are not positive.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int run = 0; run < 20; ++run) {
+        std::vector<double> periods, phases;
+        double t = 0.0;
+        for (int step = 0; step < 400; ++step) {
+            const double period = unit(random) < 0.03 ? 0.0 : 0.25 + unit(random) * 1.5;
+            t += 0.5;
+            const double jitter = unit(random) < 0.1 ? -1.0 * unit(random) : unit(random) * 0.6;
+            periods.push_back(period);
+            phases.push_back(t + jitter);
+        }
+        expectSameAsWholeList(periods, phases, "random run " + std::to_string(run));
+    }
+}
+
+TEST(PulseTrain, DroppedPulsesLeaveTheTailOfTheWholeList) {
+    std::vector<double> periods, phases;
+    for (int step = 0; step < 2000; ++step) {
+        periods.push_back(0.5 + 0.01 * (step % 7));
+        phases.push_back(0.5 * step + 0.05 * (step % 3));
+    }
+    std::vector<double> whole;
+    meterPerPha2Pulse(periods, phases, whole);
+    PulseTrain train;
+    for (std::size_t i = 0; i < phases.size(); ++i) {
+        train.add(periods[i], phases[i]);
+        train.dropBefore(phases[i] - 20.0);
+    }
+    ASSERT_GT(train.dropped(), 0u);
+    EXPECT_LT(train.pulses().size(), 200u) << "about 20 s of pulses kept";
+    ASSERT_EQ(train.dropped() + train.pulses().size(), whole.size());
+    for (std::size_t k = 0; k < train.pulses().size(); ++k)
+        EXPECT_EQ(train.pulses()[k], whole[train.dropped() + k]) << k;
 }
 
 // -------------------------------------------------------- nearest resonator

@@ -7,6 +7,7 @@
 #include <complex>
 #include <vector>
 
+#include "meterPerPha2Pulse.h"
 #include "meterTrackerC.h"
 #include "synthetic_drums.h"
 
@@ -329,6 +330,55 @@ TEST(TrackerFlush, LaterStepsLandInTheRightRows) {
 }
 
 // ------------------------------------------------------------- half time
+
+// ------------------------------------------------------- pulse lists, history
+
+TEST(TrackerPulseLists, AreThePulsesOfEveryRowOfTheCache) {
+    const std::vector<double> x = drumMusic(40.0, 127.0);
+    mTracker t(kRate);
+    feed(t, x);
+    std::vector<double> tatum, beat, bar;
+    t.getMeters(tatum, beat, bar);
+    const auto& cache = t.getPulseCache();
+    const std::pair<unsigned, const std::vector<double>*> levels[] = {
+        {0, &beat}, {1, &bar}, {2, &tatum}};
+    for (const auto& [column, list] : levels) {
+        std::vector<double> periods, phases, whole;
+        for (unsigned r = 0; r < cache.nRows(); ++r) {
+            periods.push_back(cache[r][column].real());
+            phases.push_back(cache[r][column].imag());
+        }
+        meterTracker::meterPerPha2Pulse(periods, phases, whole);
+        EXPECT_EQ(*list, whole) << "column " << column;
+    }
+}
+
+TEST(TrackerHistoryLimit, KeepsTheRecentTailAndComputesTheSame) {
+    const std::vector<double> x = drumMusic(150.0, 141.0);
+    mTracker limited(kRate), whole(kRate);
+    limited.setHistoryLimit(20.0);
+    feed(limited, x);
+    feed(whole, x);
+    ASSERT_EQ(limited.getStepsDone(), whole.getStepsDone());
+    // About 20 s of rows (plus the batch not yet dropped), the newest ones.
+    const auto& a = limited.getPulseCache();
+    const auto& b = whole.getPulseCache();
+    const int dropped = limited.getFlushedRows();
+    EXPECT_GT(dropped, 150);
+    EXPECT_LT(a.nRows(), 2u * 40 + 64);
+    ASSERT_EQ(a.nRows() + dropped, b.nRows());
+    for (unsigned r = 0; r < a.nRows(); ++r)
+        for (unsigned c = 0; c < 3; ++c) EXPECT_EQ(a[r][c], b[r + dropped][c]) << r;
+    for (unsigned column = 0; column < 3; ++column) {
+        const meterTracker::PulseTrain& kept = limited.getPulseTrain(column);
+        const std::vector<double>& all = whole.getPulseTrain(column).pulses();
+        ASSERT_GT(kept.dropped(), 0u);
+        ASSERT_EQ(kept.dropped() + kept.pulses().size(), all.size()) << column;
+        for (std::size_t k = 0; k < kept.pulses().size(); ++k)
+            EXPECT_EQ(kept.pulses()[k], all[kept.dropped() + k]);
+        EXPECT_LT(kept.pulses().size(), 250u) << "20 s of pulses and a batch not yet dropped";
+    }
+}
 
 TEST(TrackerHalfTime, TakesEffectFromTheNextStep) {
     const std::vector<double> x = drumMusic(12.0, 111.0);

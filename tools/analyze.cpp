@@ -34,6 +34,8 @@ const double kProgressMinSeconds = 5.0;  // shorter files finish before a bar he
 // that completes one analysis step.
 const double kFrameLength = 1024.0, kFrameHop = 512.0;
 const unsigned kGroupDelay = 11;
+// Seconds of history the tracker keeps while its steps are taken out.
+const double kTrackerHistorySeconds = 30.0;
 
 enum Level { kBeat = 0, kBar = 1, kTatum = 2 };  // pulse cache column order
 
@@ -138,6 +140,35 @@ bool track(const Options& options, Analysis& a, std::string& error) {
     meterTracker::mTracker tracker(static_cast<unsigned>(kAnalysisRate));
     a.accentRate = tracker.getParams().accentRate;
     a.stepHop = tracker.getStepHop();
+    // The steps and pulses are taken out as they come; the tracker keeps
+    // only a short history, so that memory and time per step stay flat
+    // however long the file.
+    tracker.setHistoryLimit(kTrackerHistorySeconds);
+    unsigned stepsTaken = 0;
+    std::size_t pulsesTaken[3] = {0, 0, 0};
+    std::vector<double>* const pulseLists[3] = {&a.beatPulses, &a.barPulses, &a.tatumPulses};
+    auto takeNew = [&]() {
+        const auto& cache = tracker.getPulseCache();
+        const unsigned flushed = static_cast<unsigned>(tracker.getFlushedRows());
+        for (; stepsTaken < tracker.getStepsDone(); ++stepsTaken) {
+            const unsigned r = stepsTaken - flushed;
+            Step step;
+            step.index = stepsTaken;
+            step.time = (step.index + 1) * a.stepHop / a.accentRate;
+            for (int level = 0; level < 3; ++level) {
+                step.period[level] = cache[r][level].real();
+                step.phase[level] = cache[r][level].imag();
+            }
+            a.steps.push_back(step);
+        }
+        for (unsigned column = 0; column < 3; ++column) {
+            const meterTracker::PulseTrain& train = tracker.getPulseTrain(column);
+            const std::size_t total = train.dropped() + train.pulses().size();
+            for (; pulsesTaken[column] < total; ++pulsesTaken[column])
+                pulseLists[column]->push_back(
+                    train.pulses()[pulsesTaken[column] - train.dropped()]);
+        }
+    };
 
     ProgressBar progress(
         !options.quiet && isatty(STDERR_FILENO) && a.duration > kProgressMinSeconds,
@@ -158,7 +189,7 @@ bool track(const Options& options, Analysis& a, std::string& error) {
         for (long i = 0; i < got; i += kBlock) {
             tracker.addData(samples.data() + i,
                             static_cast<unsigned>(std::min<long>(kBlock, got - i)));
-            tracker.process();
+            if (tracker.process()) takeNew();
         }
         a.trackerSeconds += seconds(Clock::now() - t1);
         if (a.duration > 0.0) progress.update(reader.secondsDecoded() / a.duration);
@@ -177,20 +208,6 @@ bool track(const Options& options, Analysis& a, std::string& error) {
         error = "'" + options.input + "'" + text;
         return false;
     }
-
-    const auto& cache = tracker.getPulseCache();
-    const unsigned first = static_cast<unsigned>(tracker.getFlushedRows());
-    for (unsigned r = 0; r < cache.nRows(); ++r) {
-        Step step;
-        step.index = first + r;
-        step.time = (step.index + 1) * a.stepHop / a.accentRate;
-        for (int level = 0; level < 3; ++level) {
-            step.period[level] = cache[r][level].real();
-            step.phase[level] = cache[r][level].imag();
-        }
-        a.steps.push_back(step);
-    }
-    tracker.getMeters(a.tatumPulses, a.beatPulses, a.barPulses);
     return true;
 }
 

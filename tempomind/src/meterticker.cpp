@@ -13,6 +13,10 @@
 namespace {
 
 const int kSampleRate = 44100;
+const double kLargestSample = 1e6;
+// Seconds of pulse lists and estimates the tracker keeps (for
+// mTracker_get_ticks); older ones are dropped.
+const double kTrackerHistorySeconds = 30.0;
 // Phase-callback multipliers per level: bar, beat, tatum.
 const double kCallbackMultipliers[METERLEVEL_COUNT] = {64.0, 32.0, 16.0};
 const char* const kLevelNames[METERLEVEL_COUNT] = {"BAR", "BEAT", "TATUM"};
@@ -93,7 +97,10 @@ void feed_tracker(meterticker_state* state, const float* samples, std::int64_t c
     while (count > 0) {
         const int n = static_cast<int>(std::min(count, capacity));
         if (samples) {
-            for (int i = 0; i < n; ++i) scratch[i] = samples[i];
+            // Audio lies within +-1; a sample that is no number or far beyond
+            // (a broken input) counts as silence.
+            for (int i = 0; i < n; ++i)
+                scratch[i] = std::fabs(samples[i]) <= kLargestSample ? samples[i] : 0.0;
             samples += n;
         } else {
             std::fill(scratch.begin(), scratch.begin() + n, 0.0);
@@ -162,6 +169,9 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
     try {
         state->samples.assign(SEQUENCER_RING_LENGTH, 0.0);
         state->tracker = mTracker_init(kSampleRate);
+        // The ticker reads only the newest estimates: the tracker's
+        // history stays bounded however long the engine runs.
+        if (state->tracker) mTracker_set_history_limit(state->tracker, kTrackerHistorySeconds);
     } catch (const std::exception& e) {
         tm_logmsg(3, "TMMeterTicker: tracker creation failed: %s", e.what());
         return fail(1);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "meterPerPha2Pulse.h"
 #include "precondition.h"
 #include "round.h"
 
@@ -38,9 +37,6 @@ mTracker::mTracker(unsigned sampleRate)
       levelDelays(2, 2),
       energyAcc(1, 1),
       inputEnergyAcc(1, 0.0),
-      tatumPulses(1, 0.0),
-      beatPulses(1, 0.0),
-      barPulses(1, 0.0),
       numChannels(0),
       channelMeans(1, 0.0),
       frameCount(0),
@@ -98,9 +94,8 @@ void mTracker::reset() {
     jointScores.resize(1, 1, 0.0);
     jointScores[0][0] = 0.0;
 
-    tatumPulses.assign(1, 0.0);
-    beatPulses.assign(1, 0.0);
-    barPulses.assign(1, 0.0);
+    for (PulseTrain& train : trains_) train.reset();
+    rebuildTrains_ = false;
 
     for (auto& bank : resonators) bank->reset();
     std::fill(channelMeans.begin(), channelMeans.end(), 0.0);
@@ -193,10 +188,14 @@ bool mTracker::process() {
         pulseCache[row][kBeatColumn] = std::complex<double>(periods.beat, phases.beat);
         pulseCache[row][kBarColumn] = std::complex<double>(periods.bar, phases.bar);
         pulseCache[row][kTatumColumn] = std::complex<double>(periods.tatum, phases.tatum);
+        if (!rebuildTrains_)
+            for (unsigned column = 0; column < kCacheColumns; ++column)
+                trains_[column].add(pulseCache[row][column].real(), pulseCache[row][column].imag());
     }
 
-    rebuildPulseLists();
+    if (rebuildTrains_) rebuildPulseLists();
     stepsDone = steps;
+    applyHistoryLimit();
     onsets.clearBandEnvs(frameCount, true);
     return true;
 }
@@ -281,26 +280,44 @@ void mTracker::runChannel(unsigned channel, unsigned firstRow, unsigned hop, dou
     }
 }
 
+// The lists from the cache rows there are, as after flushPulseCache.
 void mTracker::rebuildPulseLists() {
-    const unsigned rows = pulseCache.nRows();
-    levelPeriods_.resize(rows);
-    levelPhases_.resize(rows);
-    const std::pair<int, std::vector<double>*> levels[3] = {
-        {kBeatColumn, &beatPulses}, {kBarColumn, &barPulses}, {kTatumColumn, &tatumPulses}};
-    for (const auto& level : levels) {
-        for (unsigned r = 0; r < rows; ++r) {
-            levelPeriods_[r] = pulseCache[r][level.first].real();
-            levelPhases_[r] = pulseCache[r][level.first].imag();
-        }
-        meterPerPha2Pulse(levelPeriods_, levelPhases_, *level.second);
+    for (unsigned column = 0; column < kCacheColumns; ++column) {
+        trains_[column].reset();
+        for (unsigned r = 0; r < pulseCache.nRows(); ++r)
+            trains_[column].add(pulseCache[r][column].real(), pulseCache[r][column].imag());
     }
+    rebuildTrains_ = false;
+}
+
+// Removes the oldest count rows of the pulse cache.
+void mTracker::dropCacheRows(int count) {
+    const int rows = static_cast<int>(pulseCache.nRows());
+    flushedRows += count;
+    for (int i = count; i < rows; ++i)
+        for (unsigned col = 0; col < kCacheColumns; ++col)
+            pulseCache[i - count][col] = pulseCache[i][col];
+    pulseCache.resize(rows - count, kCacheColumns, 0.0);
+}
+
+void mTracker::applyHistoryLimit() {
+    if (historyLimit_ < 0.0 || pulseCache.nCols() < kCacheColumns) return;
+    const double oldest =
+        static_cast<double>(frameCount) / params.accentRate - historyLimit_;
+    for (PulseTrain& train : trains_) train.dropBefore(oldest);
+    // Rows of steps that ended before the oldest time kept, in batches.
+    const double stepSeconds = getStepHop() / params.accentRate;
+    const int rows = static_cast<int>(pulseCache.nRows());
+    int old = 0;
+    while (old + 1 < rows && (flushedRows + old + 1) * stepSeconds < oldest) ++old;
+    if (old >= 64 && old * 2 >= rows) dropCacheRows(old);
 }
 
 void mTracker::getMeters(std::vector<double>& tatum, std::vector<double>& beat,
                          std::vector<double>& bar) const {
-    tatum = tatumPulses;
-    beat = beatPulses;
-    bar = barPulses;
+    tatum = trains_[kTatumColumn].pulses();
+    beat = trains_[kBeatColumn].pulses();
+    bar = trains_[kBarColumn].pulses();
 }
 
 void mTracker::getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& barPeriod,
@@ -335,12 +352,9 @@ bool mTracker::flushPulseCache(const double& time) {
     const int lastDropped = lastBefore == rows - 1 ? lastBefore - 1 : lastBefore;
     if (lastDropped < 0) return false;
 
-    const int dropped = lastDropped + 1;
-    flushedRows += dropped;
-    for (int i = dropped; i < rows; ++i)
-        for (unsigned col = 0; col < kCacheColumns; ++col)
-            pulseCache[i - dropped][col] = pulseCache[i][col];
-    pulseCache.resize(rows - dropped, kCacheColumns, 0.0);
+    dropCacheRows(lastDropped + 1);
+    // The pulse lists are rebuilt from the rows left, at the next step.
+    rebuildTrains_ = true;
     return true;
 }
 
@@ -388,6 +402,10 @@ void mTracker_get_ticks(mTracker* tracker, double* tatum, int* tatumCount, doubl
 
 double mTracker_get_beatyness(mTracker* tracker) {
     return tracker->getBeatyness();
+}
+
+void mTracker_set_history_limit(mTracker* tracker, double seconds) {
+    tracker->setHistoryLimit(seconds);
 }
 
 void mTracker_change_myyValues(mTracker* tracker, double barMyy, double beatMyy, double tatumMyy) {

@@ -22,6 +22,7 @@
 #include "params.h"
 #include "periodModel.h"
 #include "phaseModel.h"
+#include "pulseTrain.h"
 #include "resoC.h"
 
 namespace meterTracker {
@@ -45,9 +46,21 @@ class mTracker {
     // one ran. False leaves the tracker's own state unchanged.
     bool process();
 
-    // Copies of the pulse lists (seconds on the accent clock).
+    // Copies of the pulse lists (seconds on the accent clock); with a
+    // history limit, the pulses kept.
     void getMeters(std::vector<double>& tatum, std::vector<double>& beat,
                    std::vector<double>& bar) const;
+    // The pulse list of a pulse cache column (0 beat, 1 bar, 2 tatum), with
+    // the count of pulses dropped from its front (see setHistoryLimit).
+    const PulseTrain& getPulseTrain(unsigned column) const { return trains_[column]; }
+
+    // Keeps only the last `seconds` of pulse cache rows and pulses (on the
+    // accent clock, back from the newest step; the newest row and pulse
+    // always stay), so that a tracker running for hours holds a bounded
+    // amount; negative keeps everything (the default). The rows and pulses
+    // of the latest process call are still there after it returns, so a
+    // caller that reads them after every call misses none.
+    void setHistoryLimit(double seconds) { historyLimit_ = seconds; }
     // Periods and phase times of the newest analysis step; -1 in all six
     // when no step has run since the last reset.
     void getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& barPeriod,
@@ -86,6 +99,8 @@ class mTracker {
     void computeBias(unsigned lastFrame);
     void runChannel(unsigned channel, unsigned firstRow, unsigned hop, double decayOverStep);
     void rebuildPulseLists();
+    void dropCacheRows(int count);
+    void applyHistoryLimit();
 
     Params params;
     double beatyness;
@@ -99,7 +114,11 @@ class mTracker {
     PhaseTable phaseScores;
     PeriodHistory periodHistory;
     PhaseTable phaseHistory;
-    std::vector<double> tatumPulses, beatPulses, barPulses;
+    // The pulse lists, one per pulse cache column, extended as steps run.
+    PulseTrain trains_[3];
+    // Set by flushPulseCache: the lists are rebuilt from the rows left.
+    bool rebuildTrains_ = false;
+    double historyLimit_ = -1.0;
     std::vector<std::unique_ptr<Resonators> > resonators;
     unsigned numChannels;
     std::vector<double> channelMeans;
@@ -120,7 +139,6 @@ class mTracker {
     std::vector<double> block_;      // one channel's frames of the step
     std::vector<double> inputEnergy_;
     NumaMathLibrary::Matrix<double> bankOut_;
-    std::vector<double> levelPeriods_, levelPhases_;
 };
 
 }  // namespace meterTracker
@@ -146,6 +164,9 @@ void mTracker_get_period_est(meterTracker::mTracker* tracker, double* tatumPerio
 void mTracker_get_ticks(meterTracker::mTracker* tracker, double* tatum, int* tatumCount,
                         double* beat, int* beatCount, double* bar, int* barCount);
 double mTracker_get_beatyness(meterTracker::mTracker* tracker);
+// See mTracker::setHistoryLimit: keeps about the last `seconds` of pulse
+// cache rows and pulses; negative keeps everything.
+void mTracker_set_history_limit(meterTracker::mTracker* tracker, double seconds);
 // Medians (s) of the period priors; effective from the next analysis step.
 void mTracker_change_myyValues(meterTracker::mTracker* tracker, double barMyy, double beatMyy,
                                double tatumMyy);
