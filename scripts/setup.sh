@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package Kadenzo needs to build, run and test.
 # Noninteractive and idempotent: packages already present are skipped by apt.
+#   bash scripts/setup.sh          the packages to build, run and test
+#   bash scripts/setup.sh --fuzz   also clang with libFuzzer (scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(
@@ -13,6 +15,9 @@ packages=(
   python3 python3-numpy python3-scipy python3-soundfile python3-pil fonts-dejavu-core
   xvfb xauth
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
