@@ -157,6 +157,28 @@ TEST(CliOutputs, FinishedOutputsReplaceOldFilesAndLeaveNoTemporaryFiles) {
         EXPECT_EQ(name.find(".kadenzo-"), std::string::npos) << name;
 }
 
+TEST(CliUsage, UsageErrorsExitWithTwoInEverySubcommand) {
+    TempDir dir;
+    writeWav(dir.file("song.wav"), 1.0);
+    for (const char* args :
+         {"", "no-such-subcommand", "render", "render song.wav --anti-delay nan",
+          "render song.wav --anti-delay 501", "render song.wav --bogus", "analyze --bogus song.wav",
+          "live --bogus", "live --anti-delay NaN", "live --silence-threshold nan"}) {
+        const CommandRun run = kadenzo(dir, args);
+        EXPECT_EQ(run.status, 2) << args << ": " << run.err;
+        EXPECT_NE(run.err, "") << args;
+    }
+}
+
+TEST(CliUsage, RenderPrintsOnlyItsSummary) {
+    TempDir dir;
+    writeWav(dir.file("song.wav"), 4.0);
+    const CommandRun run = kadenzo(dir, "render song.wav --anti-delay 20");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("midioutput"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.rfind("song.wav: 4.0 s of audio rendered", 0), 0u) << run.out;
+}
+
 // ---- OutputFile itself ---------------------------------------------------------
 
 TEST(OutputFile, NothingAppearsUntilCommitAndADiscardKeepsTheOldFile) {
