@@ -50,7 +50,8 @@ void addPattern(std::vector<Onset>& out, double seconds, double unit, unsigned c
                 const std::vector<std::pair<unsigned, double> >& hits, unsigned lowBand,
                 unsigned highBand, double start = 0.2) {
     for (double bar = start; bar < seconds; bar += unit * cycle)
-        for (const auto& h : hits) out.push_back({bar + h.first * unit, h.second, lowBand, highBand});
+        for (const auto& h : hits)
+            out.push_back({bar + h.first * unit, h.second, lowBand, highBand});
 }
 
 // The classic model as a fixed grid: period `period`, beats at first + k period.
@@ -65,7 +66,7 @@ struct StageRun {
 };
 
 StageRun runStage(const Matrix<double>& env, const ClassicGrid& grid, double rate,
-             MetricalLevel& stage) {
+                  MetricalLevel& stage) {
     StageRun run;
     const unsigned steps = env.nCols() / kStepHop;
     for (unsigned s = 0; s < steps; ++s) {
@@ -172,8 +173,8 @@ TEST_P(BinaryMeter, KeepsTheClassicBeat) {
     addPattern(onsets, seconds, beat, 4, {{0, 1.0}, {2, 0.9}}, 0, 3, start);
     addPattern(onsets, seconds, beat, 4, {{1, 1.0}, {3, 1.0}}, 8, 24, start);
     addPattern(onsets, seconds, 0.5 * beat, 8,
-               {{0, 0.4}, {1, 0.4}, {2, 0.4}, {3, 0.4}, {4, 0.4}, {5, 0.4}, {6, 0.4}, {7, 0.4}},
-               26, 35, start);
+               {{0, 0.4}, {1, 0.4}, {2, 0.4}, {3, 0.4}, {4, 0.4}, {5, 0.4}, {6, 0.4}, {7, 0.4}}, 26,
+               35, start);
     const Matrix<double> env = envelopesOf(onsets, seconds, params.accentRate);
     const ClassicGrid grid{GetParam().classicPeriod, start};
     const StageRun run = runStage(env, grid, params.accentRate, stage);
@@ -187,11 +188,12 @@ TEST_P(BinaryMeter, KeepsTheClassicBeat) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Readings, BinaryMeter,
-                         ::testing::Values(BinaryCase{"FastBackbeatAtHalfTempo", 60.0 / 180, 120.0 / 180},
-                                           BinaryCase{"ModerateRockAsIs", 60.0 / 110, 60.0 / 110},
-                                           BinaryCase{"SlowPieceAtDoubleTempo", 60.0 / 56, 30.0 / 56}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Readings, BinaryMeter,
+    ::testing::Values(BinaryCase{"FastBackbeatAtHalfTempo", 60.0 / 180, 120.0 / 180},
+                      BinaryCase{"ModerateRockAsIs", 60.0 / 110, 60.0 / 110},
+                      BinaryCase{"SlowPieceAtDoubleTempo", 60.0 / 56, 30.0 / 56}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------------ changes of meter
 
@@ -239,7 +241,8 @@ TEST_F(MetricalLevelTest, ResetForgetsTheRegrouping) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(stage.profile()[i], 0.0);
     // The first steps after a reset are the warm-up: the classic beat.
     const Matrix<double> shortEnv = envelopesOf(onsets, 3.0, params.accentRate);
-    const StageRun again = runStage(shortEnv, ClassicGrid{2 * eighth, start}, params.accentRate, stage);
+    const StageRun again =
+        runStage(shortEnv, ClassicGrid{2 * eighth, start}, params.accentRate, stage);
     for (const LevelChoice& c : again.choices) EXPECT_FALSE(c.ternary);
 }
 

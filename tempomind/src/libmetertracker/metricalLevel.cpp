@@ -68,14 +68,13 @@ double MetricalLevel::accentAt(long frame, double floor) const {
 // False when the window does not yet reach every eighth.
 bool MetricalLevel::foldStep(double period, double phase, double nowSeconds) {
     const long length = static_cast<long>(ring_.size());
-    const long windowFrames = std::min<long>(static_cast<long>(kWindowSeconds * accentRate_),
-                                             newestFrame_ + 1);
+    const long windowFrames =
+        std::min<long>(static_cast<long>(kWindowSeconds * accentRate_), newestFrame_ + 1);
     if (windowFrames < 100 || !(period > 0.0)) return false;
 
     // The window's median stands for the accent level between onsets.
     const long first = newestFrame_ - windowFrames + 1;
-    for (long i = 0; i < windowFrames; ++i)
-        scratch_[i] = ring_[positiveMod(first + i, length)];
+    for (long i = 0; i < windowFrames; ++i) scratch_[i] = ring_[positiveMod(first + i, length)];
     const auto middle = scratch_.begin() + windowFrames / 2;
     std::nth_element(scratch_.begin(), middle, scratch_.begin() + windowFrames);
     const double floor = *middle;
@@ -103,8 +102,8 @@ bool MetricalLevel::foldStep(double period, double phase, double nowSeconds) {
     total += 1e-12;
     for (int e = 0; e < 6; ++e) {
         const double share = sums[e] / total;
-        profile_[e] = haveProfile_ ? (1.0 - kProfileUpdate) * profile_[e] + kProfileUpdate * share
-                                   : share;
+        profile_[e] =
+            haveProfile_ ? (1.0 - kProfileUpdate) * profile_[e] + kProfileUpdate * share : share;
     }
     haveProfile_ = true;
     return true;
@@ -114,7 +113,8 @@ double MetricalLevel::bestGrouping(unsigned& offset) const {
     double best = -1.0;
     for (unsigned o = 0; o < 3; ++o) {
         const double* a = profile_;
-        const double others = (a[(o + 1) % 6] + a[(o + 2) % 6] + a[(o + 4) % 6] + a[(o + 5) % 6]) / 4.0;
+        const double others =
+            (a[(o + 1) % 6] + a[(o + 2) % 6] + a[(o + 4) % 6] + a[(o + 5) % 6]) / 4.0;
         const double score = std::min(a[o], a[o + 3]) / (others + 1e-9);
         if (score > best) {
             best = score;
