@@ -23,3 +23,6 @@ if(TARGET kadenzo)
                              KADENZO_DEMO="${PROJECT_SOURCE_DIR}/data/demo.flac")
   add_dependencies(test_analyze_cli kadenzo)
 endif()
+
+# The enhanced model's stages and the model choice.
+kadenzo_test(test_enhanced_stages SOURCES test_enhanced_stages.cpp LIBS metertracker LABELS tracker)

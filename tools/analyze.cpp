@@ -34,6 +34,9 @@ const double kProgressMinSeconds = 5.0;  // shorter files finish before a bar he
 // that completes one analysis step.
 const double kFrameLength = 1024.0, kFrameHop = 512.0;
 const unsigned kGroupDelay = 11;
+// Share of the steps that must be confident of a steady beat for the file
+// to have one (noise reaches about an eighth by chance).
+const double kSteadyShare = 0.25;
 // Seconds of history the tracker keeps while its steps are taken out.
 const double kTrackerHistorySeconds = 30.0;
 
@@ -46,10 +49,13 @@ struct Options {
     bool json = false;
     bool quiet = false;
     bool stats = false;
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    meterTracker::EnhancedStages stages;
 };
 
 struct Step {
     unsigned index;
+    double confidence;  // of a steady beat, 0 .. 1
     double time;  // end of the audio the step covers, seconds
     double period[3];
     double phase[3];
@@ -74,6 +80,9 @@ struct Analysis {
     double lowTempo = 0.0, highTempo = 0.0;  // 10th and 90th percentile, BPM
     int beatsPerBar = 0;
     int bars = 0;
+    // Whether the file has a steady beat at all: most steps are confident.
+    bool steadyBeat = true;
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
 
     double decodeSeconds = 0.0;
     double trackerSeconds = 0.0;
@@ -131,13 +140,15 @@ bool track(const Options& options, Analysis& a, std::string& error) {
         return false;
     }
     a.path = options.input;
+    a.model = options.model;
     a.format = reader.formatName();
     a.duration = reader.durationSeconds();
     a.fileRate = reader.fileRate();
     a.channels = reader.channels();
     a.resampled = reader.resampling();
 
-    meterTracker::mTracker tracker(static_cast<unsigned>(kAnalysisRate));
+    meterTracker::mTracker tracker(static_cast<unsigned>(kAnalysisRate), options.model,
+                                   options.stages);
     a.accentRate = tracker.getParams().accentRate;
     a.stepHop = tracker.getStepHop();
     // The steps and pulses are taken out as they come; the tracker keeps
@@ -154,6 +165,7 @@ bool track(const Options& options, Analysis& a, std::string& error) {
             const unsigned r = stepsTaken - flushed;
             Step step;
             step.index = stepsTaken;
+            step.confidence = tracker.getRowConfidence(r);
             step.time = (step.index + 1) * a.stepHop / a.accentRate;
             for (int level = 0; level < 3; ++level) {
                 step.period[level] = cache[r][level].real();
@@ -215,6 +227,16 @@ bool track(const Options& options, Analysis& a, std::string& error) {
 // quarter of the beat period of it; the beats after it count up. Beats before
 // the first bar start count back from it.
 void assignPositions(Analysis& a) {
+    // Without a steady beat (silence, noise, a tone) there are no beats to
+    // report: that takes confident steps over a good part of the file.
+    std::size_t confident = 0;
+    for (const Step& s : a.steps) confident += s.confidence >= meterTracker::kSteadyBeatConfidence;
+    a.steadyBeat = static_cast<double>(confident) >= kSteadyShare * static_cast<double>(a.steps.size());
+    if (!a.steadyBeat) {
+        a.beatsPerBar = 0;
+        a.bars = 0;
+        return;
+    }
     std::vector<double> beatPeriods, bars;
     for (const Step& s : a.steps) beatPeriods.push_back(s.period[kBeat]);
     a.medianBeatPeriod = percentile(beatPeriods, 0.5);
@@ -281,6 +303,10 @@ void printSummary(const Analysis& a) {
     std::printf("duration:       %.2f s (%s, %.0f Hz, %d channel%s%s)\n", a.duration,
                 a.format.c_str(), a.fileRate, a.channels, a.channels == 1 ? "" : "s",
                 a.resampled ? ", resampled to 44100 Hz" : "");
+    if (!a.steadyBeat) {
+        std::printf("tempo:          no steady beat found\n");
+        return;
+    }
     std::printf("tempo:          %.1f BPM median (%.1f to %.1f BPM over the file)\n",
                 60.0 / a.medianBeatPeriod, a.lowTempo, a.highTempo);
     std::printf("beats per bar:  %d\n", a.beatsPerBar);
@@ -305,7 +331,13 @@ void printJson(const Analysis& a) {
     out["analysis_sample_rate"] = kAnalysisRate;
     out["accent_rate"] = a.accentRate;
     out["step_seconds"] = a.stepHop / a.accentRate;
-    out["median_tempo_bpm"] = 60.0 / a.medianBeatPeriod;
+    out["tracking_model"] = meterTracker::trackingModelName(a.model);
+    out["steady_beat"] = a.steadyBeat;
+    if (a.steadyBeat) {
+        out["median_tempo_bpm"] = 60.0 / a.medianBeatPeriod;
+    } else {
+        out["median_tempo_bpm"] = nullptr;
+    }
     out["beats_per_bar"] = a.beatsPerBar;
     Json steps = Json::array();
     static const char* const kNames[3] = {"beat", "bar", "tatum"};
@@ -313,11 +345,28 @@ void printJson(const Analysis& a) {
         Json step;
         step["index"] = s.index;
         step["time"] = s.time;
+        step["confidence"] = s.confidence;
         for (int level : {kTatum, kBeat, kBar})
             step[kNames[level]] = {{"period", s.period[level]}, {"phase", s.phase[level]}};
         steps.push_back(std::move(step));
     }
     out["steps"] = std::move(steps);
+    // Stretches whose steps are not confident of a steady beat.
+    Json stretches = Json::array();
+    for (std::size_t i = 0; i < a.steps.size();) {
+        if (a.steps[i].confidence >= meterTracker::kSteadyBeatConfidence) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j + 1 < a.steps.size() &&
+               a.steps[j + 1].confidence < meterTracker::kSteadyBeatConfidence)
+            ++j;
+        const double stepSeconds = a.stepHop / a.accentRate;
+        stretches.push_back({{"from", a.steps[i].time - stepSeconds}, {"to", a.steps[j].time}});
+        i = j + 1;
+    }
+    out["low_confidence"] = std::move(stretches);
     out["pulses"] = {{"tatum", a.tatumPulses}, {"beat", a.beatPulses}, {"bar", a.barPulses}};
     Json beats = Json::array();
     for (std::size_t i = 0; i < a.beats.size(); ++i)
@@ -434,6 +483,8 @@ int run_analyze(int argc, char** argv) {
     app.add_flag("-q,--quiet", options.quiet, "No progress bar");
     app.add_flag("--stats", options.stats,
                  "Print timing (real-time factor) and peak memory on standard error");
+    ModelChoice modelChoice;
+    addModelOptions(app, modelChoice);
     app.footer(
         "Without --beats or --json: a short summary (duration, median tempo, beats per bar, "
         "numbers of beats and bars), then the beat list. Times are seconds from the start of "
@@ -442,6 +493,8 @@ int run_analyze(int argc, char** argv) {
         "2 on a usage error.");
     int status = 0;
     if (!parseCommandLine(app, argc, argv, &status)) return status;
+    options.model = modelChoice.model;
+    options.stages = modelChoice.stages;
 
     const auto start = std::chrono::steady_clock::now();
     Analysis analysis;

@@ -56,3 +56,33 @@ bool parseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     }
     return true;
 }
+
+void addModelOptions(CLI::App& app, ModelChoice& choice) {
+    app.add_option_function<std::string>(
+           "--model",
+           [&choice](const std::string& name) {
+               meterTracker::parseTrackingModel(name, choice.model);
+           },
+           std::string("Tracking model: classic (the original tracker) or enhanced (the "
+                       "classic one refined by further stages); default ") +
+               meterTracker::trackingModelName(kDefaultTrackingModel))
+        ->check(CLI::IsMember({"classic", "enhanced"}))
+        ->type_name("MODEL");
+    app.add_option_function<std::string>(
+           "--stages",
+           [&choice](const std::string& list) {
+               std::string error;
+               meterTracker::parseEnhancedStages(list, choice.stages, error);
+           },
+           "Stages of the enhanced model to switch off, for measurements: e.g. -offbeat,-downbeat "
+           "(all, the default, or none)")
+        ->check(CLI::Validator(
+            [](std::string& list) {
+                meterTracker::EnhancedStages ignored;
+                std::string error;
+                return meterTracker::parseEnhancedStages(list, ignored, error) ? std::string()
+                                                                               : error;
+            },
+            "LIST"))
+        ->type_name("LIST");
+}

@@ -6,6 +6,8 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "trackingModel.h"
+
 // Exit statuses of every subcommand.
 enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
@@ -13,6 +15,18 @@ enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 CLI::Validator finiteRange(double low, double high);
 // Any finite number.
 CLI::Validator finiteNumber();
+
+// The tracking model every subcommand runs unless told otherwise.
+constexpr meterTracker::TrackingModel kDefaultTrackingModel = meterTracker::TrackingModel::Classic;
+
+// The tracking model options of analyze, render and live.
+struct ModelChoice {
+    meterTracker::TrackingModel model = kDefaultTrackingModel;
+    meterTracker::EnhancedStages stages;
+};
+// --model classic|enhanced and --stages LIST (the enhanced model's stages
+// to switch off, for measurements).
+void addModelOptions(CLI::App& app, ModelChoice& choice);
 
 // Parses argv; on --help prints the help and returns 0 in *status, on a
 // usage error prints it and returns kExitUsage. True when the subcommand

@@ -14,6 +14,10 @@ namespace {
 enum CacheColumn { kBeatColumn = 0, kBarColumn = 1, kTatumColumn = 2, kCacheColumns = 3 };
 
 const double kUpdateRate = 2.0;  // analysis steps per second of audio
+// Seconds of accent frames kept for the stages that look back over the music.
+const double kAccentHistorySeconds = 10.0;
+// Bands (from the lowest) whose onsets count as the low band: kick, bass.
+const unsigned kLowBands = 2;
 
 void zeroTable(std::vector<std::vector<std::vector<double> > >& table) {
     for (auto& row : table)
@@ -27,7 +31,7 @@ void zeroMatrix(NumaMathLibrary::Matrix<T>& m) {
 
 }  // namespace
 
-mTracker::mTracker(unsigned sampleRate)
+mTracker::mTracker(unsigned sampleRate, TrackingModel model, const EnhancedStages& stages)
     : params(sampleRate),
       beatyness(0.0),
       srate(sampleRate),
@@ -42,7 +46,10 @@ mTracker::mTracker(unsigned sampleRate)
       frameCount(0),
       pulseCache(1, 1),
       stepsDone(0),
-      flushedRows(0) {
+      flushedRows(0),
+      model_(model),
+      accents_(1, 1),
+      confidence_(1.0) {
     srate = sampleRate;
     updateRate = kUpdateRate;
     onsets.setSrate(sampleRate);
@@ -60,6 +67,11 @@ mTracker::mTracker(unsigned sampleRate)
                                                               std::vector<double>(3, 0.0)));
     energyAcc.resize(params.numDelays, numChannels, 0.0);
     inputEnergyAcc.resize(numChannels, 0.0);
+
+    accents_ = AccentHistory(numChannels, static_cast<unsigned>(kAccentHistorySeconds * params.accentRate));
+    confidence_ = StepConfidence(params.accentRate);
+    frameChannels_.assign(numChannels, 0.0);
+    if (model_ == TrackingModel::Enhanced) enhanced_.reset(new EnhancedModel(params, stages));
 }
 
 mTracker::~mTracker() = default;
@@ -96,6 +108,10 @@ void mTracker::reset() {
 
     for (PulseTrain& train : trains_) train.reset();
     rebuildTrains_ = false;
+    accents_.reset();
+    confidence_.reset();
+    rowConfidence_.clear();
+    if (enhanced_) enhanced_->reset();
 
     for (auto& bank : resonators) bank->reset();
     std::fill(channelMeans.begin(), channelMeans.end(), 0.0);
@@ -158,6 +174,7 @@ bool mTracker::process() {
         const unsigned firstFrame = s * hop;
         const unsigned lastFrame = firstFrame + hop - 1;  // n
 
+        recordFrames(firstFrame - firstFrameOfCall, firstFrame, hop);
         computeBias(lastFrame);
         std::fill(resonance_.begin(), resonance_.end(), 0.0);
         for (unsigned c = 0; c < numChannels; ++c)
@@ -185,9 +202,16 @@ bool mTracker::process() {
         const PhaseChoice phases =
             phaseModel_.step(s, periods.beat, periods.bar, lastFrame, channelStates_, stateStride,
                              params, levelDelays, phaseHistory, phaseScores, phaseObservations_);
-        pulseCache[row][kBeatColumn] = std::complex<double>(periods.beat, phases.beat);
-        pulseCache[row][kBarColumn] = std::complex<double>(periods.bar, phases.bar);
-        pulseCache[row][kTatumColumn] = std::complex<double>(periods.tatum, phases.tatum);
+        const StepEstimate e =
+            enhanced_ ? enhanced_->step(accents_, envelopes_, firstFrame - firstFrameOfCall, hop,
+                                        lastFrame, periods, phases)
+                      : StepEstimate{periods.beat, phases.beat, periods.bar,
+                                     phases.bar,   periods.tatum, phases.tatum};
+        pulseCache[row][kBeatColumn] = std::complex<double>(e.beatPeriod, e.beatPhase);
+        pulseCache[row][kBarColumn] = std::complex<double>(e.barPeriod, e.barPhase);
+        pulseCache[row][kTatumColumn] = std::complex<double>(e.tatumPeriod, e.tatumPhase);
+        if (rowConfidence_.size() <= row) rowConfidence_.resize(row + 1, 0.0);
+        rowConfidence_[row] = confidence_.update(accents_, e.beatPeriod);
         if (!rebuildTrains_)
             for (unsigned column = 0; column < kCacheColumns; ++column)
                 trains_[column].add(pulseCache[row][column].real(), pulseCache[row][column].imag());
@@ -198,6 +222,26 @@ bool mTracker::process() {
     applyHistoryLimit();
     onsets.clearBandEnvs(frameCount, true);
     return true;
+}
+
+// The step's frames (envelope columns from firstColumn on) into the accent
+// history: the low band, all bands, and each channel's bands.
+void mTracker::recordFrames(unsigned firstColumn, unsigned firstFrame, unsigned count) {
+    const unsigned bands = envelopes_.nRows();
+    const unsigned perChannel = params.bandsPerChannel;
+    for (unsigned j = 0; j < count; ++j) {
+        const unsigned col = firstColumn + j;
+        double low = 0.0, total = 0.0;
+        std::fill(frameChannels_.begin(), frameChannels_.end(), 0.0);
+        for (unsigned b = 0; b < bands; ++b) {
+            const double v = envelopes_[b][col];
+            total += v;
+            if (b < kLowBands) low += v;
+            const unsigned c = b / perChannel;
+            if (c < numChannels) frameChannels_[c] += v;
+        }
+        accents_.push(firstFrame + j, low, total, frameChannels_.data());
+    }
 }
 
 // Rows become frames, and each run of bandsPerChannel adjacent bands is
@@ -294,6 +338,8 @@ void mTracker::rebuildPulseLists() {
 void mTracker::dropCacheRows(int count) {
     const int rows = static_cast<int>(pulseCache.nRows());
     flushedRows += count;
+    const std::size_t gone = std::min(rowConfidence_.size(), static_cast<std::size_t>(count));
+    rowConfidence_.erase(rowConfidence_.begin(), rowConfidence_.begin() + static_cast<std::ptrdiff_t>(gone));
     for (int i = count; i < rows; ++i)
         for (unsigned col = 0; col < kCacheColumns; ++col)
             pulseCache[i - count][col] = pulseCache[i][col];
@@ -368,6 +414,10 @@ mTracker* mTracker_init(int sampleRate) {
     return new mTracker(static_cast<unsigned>(sampleRate));
 }
 
+mTracker* mTracker_init_model(int sampleRate, meterTracker::TrackingModel model) {
+    return new mTracker(static_cast<unsigned>(sampleRate), model);
+}
+
 void mTracker_close(mTracker* tracker) {
     delete tracker;
 }
@@ -402,6 +452,10 @@ void mTracker_get_ticks(mTracker* tracker, double* tatum, int* tatumCount, doubl
 
 double mTracker_get_beatyness(mTracker* tracker) {
     return tracker->getBeatyness();
+}
+
+double mTracker_get_confidence(mTracker* tracker) {
+    return tracker->getConfidence();
 }
 
 void mTracker_set_history_limit(mTracker* tracker, double seconds) {

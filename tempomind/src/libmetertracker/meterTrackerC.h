@@ -18,18 +18,24 @@
 #include <vector>
 
 #include "Matrix.h"
+#include "accentHistory.h"
+#include "enhancedModel.h"
 #include "onsets.h"
 #include "params.h"
 #include "periodModel.h"
 #include "phaseModel.h"
 #include "pulseTrain.h"
 #include "resoC.h"
+#include "stepConfidence.h"
+#include "trackingModel.h"
 
 namespace meterTracker {
 
 class mTracker {
   public:
-    explicit mTracker(unsigned sampleRate);
+    // The tracking model is chosen here and stays for the tracker's life.
+    explicit mTracker(unsigned sampleRate, TrackingModel model = TrackingModel::Classic,
+                      const EnhancedStages& stages = EnhancedStages());
     mTracker(const mTracker&) = delete;
     mTracker& operator=(const mTracker&) = delete;
     virtual ~mTracker();
@@ -71,6 +77,18 @@ class mTracker {
     // before time, always keeping the newest row; false when nothing goes.
     bool flushPulseCache(const double& time);
 
+    // How sure the newest step is that there is a steady beat (0 .. 1, see
+    // stepConfidence.h); 0 before the first step. Row r of the pulse cache
+    // has the confidence getRowConfidence(r).
+    double getConfidence() const {
+        return rowConfidence_.empty() ? 0.0 : rowConfidence_.back();
+    }
+    double getRowConfidence(unsigned row) const { return rowConfidence_[row]; }
+
+    TrackingModel getModel() const { return model_; }
+    // The enhanced model's stages (null for the classic model).
+    const EnhancedModel* getEnhancedModel() const { return enhanced_.get(); }
+
     // Read access for the flat interface, the command-line tools and tests.
     double getBeatyness() const { return beatyness; }
     Params& getParams() { return params; }
@@ -101,6 +119,7 @@ class mTracker {
     void rebuildPulseLists();
     void dropCacheRows(int count);
     void applyHistoryLimit();
+    void recordFrames(unsigned firstColumn, unsigned firstFrame, unsigned count);
 
     Params params;
     double beatyness;
@@ -127,6 +146,13 @@ class mTracker {
     unsigned stepsDone;
     int flushedRows;
 
+    TrackingModel model_;
+    std::unique_ptr<EnhancedModel> enhanced_;  // null for the classic model
+    AccentHistory accents_;
+    StepConfidence confidence_;
+    std::vector<double> rowConfidence_;  // per pulse cache row
+    std::vector<double> frameChannels_;  // one frame's channel values
+
     // Scratch kept from call to call so that steps do not allocate.
     PeriodModel periodModel_;
     PhaseModel phaseModel_;
@@ -148,6 +174,8 @@ class mTracker {
 // mTracker_close (null ignored) none checks it.
 
 meterTracker::mTracker* mTracker_init(int sampleRate);
+// A tracker of the given model (classic or enhanced, all stages on).
+meterTracker::mTracker* mTracker_init_model(int sampleRate, meterTracker::TrackingModel model);
 void mTracker_close(meterTracker::mTracker* tracker);
 void mTracker_reset(meterTracker::mTracker* tracker);
 void mTracker_add_data(meterTracker::mTracker* tracker, const double* samples, int count);
@@ -164,6 +192,8 @@ void mTracker_get_period_est(meterTracker::mTracker* tracker, double* tatumPerio
 void mTracker_get_ticks(meterTracker::mTracker* tracker, double* tatum, int* tatumCount,
                         double* beat, int* beatCount, double* bar, int* barCount);
 double mTracker_get_beatyness(meterTracker::mTracker* tracker);
+// How sure the newest step is of a steady beat, 0 .. 1 (stepConfidence.h).
+double mTracker_get_confidence(meterTracker::mTracker* tracker);
 // See mTracker::setHistoryLimit: keeps about the last `seconds` of pulse
 // cache rows and pulses; negative keeps everything.
 void mTracker_set_history_limit(meterTracker::mTracker* tracker, double seconds);

@@ -1,0 +1,180 @@
+// The enhanced model's stages on small fixtures with known answers: the
+// accent history they read, the off-beat test, the confidence of a steady
+// beat, and the model choice of the tracker (the classic model unchanged).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "accentHistory.h"
+#include "enhancedModel.h"
+#include "meterTrackerC.h"
+#include "offbeatTest.h"
+#include "stepConfidence.h"
+#include "synthetic_drums.h"
+#include "trackingModel.h"
+
+using namespace meterTracker;
+
+namespace {
+
+const double kFs = 172.265625;
+
+// A history of `seconds` with low-band onsets of height `height` at
+// first + k * period, every band's total at `total` elsewhere.
+AccentHistory pulses(double seconds, double period, double first, double height,
+                     double total = 3.0) {
+    const unsigned frames = static_cast<unsigned>(seconds * kFs);
+    AccentHistory h(4, frames);
+    const double channels[4] = {1.0, 1.0, 0.5, 0.5};
+    for (unsigned f = 0; f < frames; ++f) {
+        const double t = f / kFs;
+        const double k = std::round((t - first) / period);
+        const bool onset = std::fabs(t - (first + k * period)) < 0.5 / kFs;
+        h.push(f, onset ? height : 0.0, total, channels);
+    }
+    return h;
+}
+
+TEST(AccentHistory, KeepsTheNewestFramesAndReadsOnlyThose) {
+    AccentHistory h(2, 100);
+    const double channels[2] = {0.0, 0.0};
+    for (unsigned f = 0; f < 250; ++f) h.push(f, f == 180 ? 7.0 : 1.0, 2.0 * f, channels);
+    EXPECT_EQ(h.first(), 150u);
+    EXPECT_EQ(h.end(), 250u);
+    EXPECT_FALSE(h.holds(149));
+    EXPECT_EQ(h.maxLow(170, 190), 7.0);
+    EXPECT_EQ(h.maxLow(0, 160), 1.0) << "frames no longer held do not count";
+    EXPECT_EQ(h.maxLow(300, 400), 0.0);
+    EXPECT_DOUBLE_EQ(h.meanTotal(10), 2.0 * 244.5);
+    // A gap starts the history afresh.
+    h.push(400, 1.0, 1.0, channels);
+    EXPECT_EQ(h.first(), 400u);
+    EXPECT_DOUBLE_EQ(h.meanTotal(50), 1.0);
+}
+
+TEST(OffbeatTest, MovesAGridOnTheOffBeatByHalfABeatAndBackWhenTheMusicSaysSo) {
+    const double period = 0.5;
+    OffbeatTest test(kFs);
+    // The low-band onsets lie on 0.25 + k/2: a grid at 0 + k/2 is off the beat.
+    const AccentHistory offGrid = pulses(12.0, period, 0.25, 5.0);
+    const unsigned last = offGrid.end() - 1;
+    EXPECT_NEAR(test.decide(offGrid, last, period, 10.0), 10.25, 1e-12);
+    EXPECT_TRUE(test.shifted());
+    EXPECT_GT(test.evidence(), 1.0);
+    // Evidence that is only a little weaker keeps the choice (no flicker).
+    const AccentHistory weaker = pulses(12.0, period, 0.0, 5.0);
+    OffbeatTest fresh(kFs);
+    EXPECT_NEAR(fresh.decide(weaker, last, period, 10.0), 10.0, 1e-12) << "on the beat already";
+    EXPECT_FALSE(fresh.shifted());
+    // Once the beat positions carry the onsets, the shift goes.
+    EXPECT_NEAR(test.decide(weaker, last, period, 10.0), 10.0, 1e-12);
+    EXPECT_FALSE(test.shifted());
+}
+
+TEST(OffbeatTest, SaysNothingWithoutEnoughMusicOrWithoutAPeriod) {
+    OffbeatTest test(kFs);
+    const AccentHistory shortOne = pulses(1.0, 0.5, 0.25, 5.0);
+    EXPECT_EQ(test.decide(shortOne, shortOne.end() - 1, 0.5, 0.5), 0.5);
+    EXPECT_FALSE(test.shifted());
+    const AccentHistory h = pulses(12.0, 0.5, 0.25, 5.0);
+    EXPECT_EQ(test.decide(h, h.end() - 1, 0.0, 3.0), 3.0);
+    EXPECT_FALSE(test.shifted());
+}
+
+TEST(StepConfidence, ASteadyBeatIsConfidentSilenceAndAJumpingPeriodAreNot) {
+    struct Case {
+        const char* what;
+        double total;                  // the accent level of the input
+        std::vector<double> periods;   // beat period of each step
+        bool confident;                // after the last step
+    };
+    const std::vector<Case> cases = {
+        {"steady beat", 3.0, std::vector<double>(12, 0.5), true},
+        {"tempo bending slowly", 3.0, {0.5, 0.505, 0.51, 0.515, 0.52, 0.525, 0.53, 0.535, 0.54,
+                                       0.545, 0.55}, true},
+        {"silence", 0.0, std::vector<double>(12, 0.5), false},
+        {"a steady tone (tiny ripples)", 0.4, std::vector<double>(12, 0.5), false},
+        {"noise: a new period every other step", 3.0,
+         {0.5, 0.7, 0.7, 0.41, 0.9, 0.9, 0.33, 0.6, 0.6, 1.1, 0.45, 0.45}, false},
+    };
+    for (const Case& c : cases) {
+        const AccentHistory h = pulses(10.0, 0.5, 0.0, 0.0, c.total);
+        StepConfidence confidence(kFs);
+        double last = 0.0;
+        for (double p : c.periods) last = confidence.update(h, p);
+        EXPECT_EQ(last >= kSteadyBeatConfidence, c.confident) << c.what << ": " << last;
+        EXPECT_GE(last, 0.0);
+        EXPECT_LE(last, 1.0);
+    }
+}
+
+TEST(TrackingModel, NamesAndStageListsParse) {
+    TrackingModel model = TrackingModel::Classic;
+    EXPECT_TRUE(parseTrackingModel("enhanced", model));
+    EXPECT_EQ(model, TrackingModel::Enhanced);
+    EXPECT_FALSE(parseTrackingModel("fancy", model));
+    EXPECT_STREQ(trackingModelName(TrackingModel::Classic), "classic");
+
+    EnhancedStages stages;
+    std::string error;
+    EXPECT_TRUE(parseEnhancedStages("-offbeat", stages, error));
+    EXPECT_FALSE(stages.offbeat);
+    EXPECT_TRUE(stages.downbeat);
+    EXPECT_TRUE(parseEnhancedStages("none", stages, error));
+    EXPECT_FALSE(stages.level || stages.offbeat || stages.downbeat);
+    EXPECT_TRUE(parseEnhancedStages("all", stages, error));
+    EXPECT_TRUE(stages.level && stages.offbeat && stages.downbeat);
+    EXPECT_FALSE(parseEnhancedStages("-sparkle", stages, error));
+    EXPECT_NE(error.find("sparkle"), std::string::npos);
+    EXPECT_FALSE(parseEnhancedStages("offbeat", stages, error)) << "a stage is named to switch off";
+}
+
+std::vector<double> drums(double bpm, double seconds) {
+    synth::DrumPattern p;
+    p.bpm = bpm;
+    p.seconds = seconds;
+    return synth::drums(p).samples;
+}
+
+void feed(mTracker& t, const std::vector<double>& x) {
+    for (std::size_t i = 0; i < x.size(); i += 128) {
+        t.addData(&x[i], static_cast<unsigned>(std::min<std::size_t>(128, x.size() - i)));
+        t.process();
+    }
+}
+
+TEST(TrackingModel, EnhancedWithoutStagesReportsWhatTheClassicModelDoes) {
+    const std::vector<double> x = drums(118.0, 20.0);
+    EnhancedStages none;
+    none.level = none.offbeat = none.downbeat = false;
+    mTracker classic(44100), enhanced(44100, TrackingModel::Enhanced, none);
+    feed(classic, x);
+    feed(enhanced, x);
+    ASSERT_EQ(classic.getPulseCache().nRows(), enhanced.getPulseCache().nRows());
+    for (unsigned r = 0; r < classic.getPulseCache().nRows(); ++r)
+        for (unsigned c = 0; c < 3; ++c)
+            EXPECT_EQ(classic.getPulseCache()[r][c], enhanced.getPulseCache()[r][c]);
+    EXPECT_EQ(classic.getModel(), TrackingModel::Classic);
+    EXPECT_EQ(classic.getEnhancedModel(), nullptr);
+    ASSERT_NE(enhanced.getEnhancedModel(), nullptr);
+    EXPECT_GE(classic.getConfidence(), kSteadyBeatConfidence) << "drums have a steady beat";
+}
+
+TEST(TrackingModel, SilenceAndNoiseHaveNoConfidentSteps) {
+    std::vector<double> silence(44100 * 12, 0.0);
+    std::vector<double> noise(44100 * 12);
+    synth::Noise source(5);
+    for (double& v : noise) v = 0.3 * source.next();
+    for (const auto* input : {&silence, &noise}) {
+        mTracker t(44100, TrackingModel::Enhanced);
+        feed(t, *input);
+        unsigned confident = 0;
+        for (unsigned r = 0; r < t.getPulseCache().nRows(); ++r)
+            confident += t.getRowConfidence(r) >= kSteadyBeatConfidence;
+        EXPECT_LT(confident * 4, t.getPulseCache().nRows()) << (input == &silence ? "silence" : "noise");
+    }
+}
+
+}  // namespace
