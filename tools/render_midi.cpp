@@ -56,7 +56,7 @@ RenderMidiWriter::RenderMidiWriter(std::FILE* out) : out_(out) {
 }
 
 void RenderMidiWriter::put(const std::vector<std::uint8_t>& bytes) {
-    if (failed_) return;
+    if (failed_ || bytes.empty()) return;
     if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) failed_ = true;
 }
 
