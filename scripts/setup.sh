@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-scipy python3-soundfile python3-pil fonts-dejavu-core
   xvfb xauth
+  parallel
 )
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

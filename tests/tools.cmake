@@ -10,3 +10,12 @@ if(TARGET kadenzo)
   target_compile_definitions(test_cli_outputs PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
   add_dependencies(test_cli_outputs kadenzo)
 endif()
+
+# Batch analysis: folders, JSONL, resuming, workers, GNU parallel.
+if(TARGET kadenzo)
+  find_package(nlohmann_json REQUIRED)
+  kadenzo_test(test_analyze_batch SOURCES test_analyze_batch.cpp
+               LIBS PkgConfig::KADENZO_TOOLS_SNDFILE nlohmann_json::nlohmann_json LABELS tools)
+  target_compile_definitions(test_analyze_batch PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
+  add_dependencies(test_analyze_batch kadenzo)
+endif()

@@ -12,290 +12,43 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "audio_file.h"
+#include "analysis.h"
+#include "analyze_batch.h"
 #include "cli_support.h"
 #include "meterTrackerC.h"
 #include "midi_file.h"
 #include "output_file.h"
+#include "progress_bar.h"
 #include "subcommand.h"
 
 namespace {
 
-const double kAnalysisRate = 44100.0;  // the tracker's (and the engine's) rate
-const unsigned kBlock = 128;           // samples per tracker call, as in the engine
-const long kReadSamples = 8192;
-const double kProgressMinSeconds = 5.0;  // shorter files finish before a bar helps
-// Input samples per front-end frame and between frames, and the front end's
-// group delay in accent frames, at 44100 Hz: they set the shortest file
-// that completes one analysis step.
-const double kFrameLength = 1024.0, kFrameHop = 512.0;
-const unsigned kGroupDelay = 11;
-// Share of the steps that must be confident of a steady beat for the file
-// to have one (noise reaches about an eighth by chance).
-const double kSteadyShare = 0.25;
-// Seconds of history the tracker keeps while its steps are taken out.
-const double kTrackerHistorySeconds = 30.0;
+// Shorter files finish before a progress bar helps.
+const double kProgressMinSeconds = 5.0;
 
-enum Level { kBeat = 0, kBar = 1, kTatum = 2 };  // pulse cache column order
 
 struct Options {
-    std::string input;
+    std::vector<std::string> inputs;
+    std::string input;  // the single file of a single analysis
     std::string midiPath;
     bool beats = false;
     bool json = false;
     bool quiet = false;
     bool stats = false;
-    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
-    meterTracker::EnhancedStages stages;
-};
-
-struct Step {
-    unsigned index;
-    double confidence;  // of a steady beat, 0 .. 1
-    double time;  // end of the audio the step covers, seconds
-    double period[3];
-    double phase[3];
-};
-
-struct Analysis {
-    std::string path;
-    std::string format;
-    double duration = 0.0;
-    double fileRate = 0.0;
-    int channels = 0;
-    bool resampled = false;
-
-    double accentRate = 0.0;
-    unsigned stepHop = 0;
-    std::vector<Step> steps;
-    std::vector<double> tatumPulses, beatPulses, barPulses;  // as the tracker gives them
-
-    std::vector<double> beats;   // beat pulses at or after time 0
-    std::vector<int> positions;  // per beat, 1 on a bar's first beat
-    double medianBeatPeriod = 0.0;
-    double lowTempo = 0.0, highTempo = 0.0;  // 10th and 90th percentile, BPM
-    int beatsPerBar = 0;
-    int bars = 0;
-    // Whether the file has a steady beat at all: most steps are confident.
-    bool steadyBeat = true;
-    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
-
-    double decodeSeconds = 0.0;
-    double trackerSeconds = 0.0;
+    AnalysisOptions analysis;
+    // Batch analysis.
+    bool recursive = false;
+    unsigned jobs = 0;
+    std::string jsonlPath;
 };
 
 double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-// A one-line bar on standard error, redrawn when the percentage changes.
-class ProgressBar {
-  public:
-    ProgressBar(bool enabled, const std::string& label) : enabled_(enabled), label_(label) {}
-    void update(double fraction) {
-        if (!enabled_) return;
-        const int percent = std::min(100, std::max(0, static_cast<int>(fraction * 100.0)));
-        if (percent == shown_) return;
-        shown_ = percent;
-        const int width = 30, filled = percent * width / 100;
-        std::fprintf(stderr, "\r%s [%s%s] %3d%%", label_.c_str(), std::string(filled, '#').c_str(),
-                     std::string(width - filled, '-').c_str(), percent);
-        std::fflush(stderr);
-    }
-    void finish() {
-        if (!enabled_ || shown_ < 0) return;
-        std::fprintf(stderr, "\r%s\r", std::string(label_.size() + 40, ' ').c_str());
-        std::fflush(stderr);
-    }
-
-  private:
-    bool enabled_;
-    std::string label_;
-    int shown_ = -1;
-};
-
-std::string baseName(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-double percentile(std::vector<double> values, double q) {
-    if (values.empty()) return 0.0;
-    std::sort(values.begin(), values.end());
-    const double at = q * (values.size() - 1);
-    const std::size_t low = static_cast<std::size_t>(std::floor(at));
-    const std::size_t high = std::min(low + 1, values.size() - 1);
-    return values[low] + (at - low) * (values[high] - values[low]);
-}
-
-// Feeds the whole file through the tracker; false with a one-line error.
-bool track(const Options& options, Analysis& a, std::string& error) {
-    AudioFileReader reader;
-    if (!reader.open(options.input, kAnalysisRate)) {
-        error = reader.error();
-        return false;
-    }
-    a.path = options.input;
-    a.model = options.model;
-    a.format = reader.formatName();
-    a.duration = reader.durationSeconds();
-    a.fileRate = reader.fileRate();
-    a.channels = reader.channels();
-    a.resampled = reader.resampling();
-
-    meterTracker::mTracker tracker(static_cast<unsigned>(kAnalysisRate), options.model,
-                                   options.stages);
-    a.accentRate = tracker.getParams().accentRate;
-    a.stepHop = tracker.getStepHop();
-    // The steps and pulses are taken out as they come; the tracker keeps
-    // only a short history, so that memory and time per step stay flat
-    // however long the file.
-    tracker.setHistoryLimit(kTrackerHistorySeconds);
-    unsigned stepsTaken = 0;
-    std::size_t pulsesTaken[3] = {0, 0, 0};
-    std::vector<double>* const pulseLists[3] = {&a.beatPulses, &a.barPulses, &a.tatumPulses};
-    auto takeNew = [&]() {
-        const auto& cache = tracker.getPulseCache();
-        const unsigned flushed = static_cast<unsigned>(tracker.getFlushedRows());
-        for (; stepsTaken < tracker.getStepsDone(); ++stepsTaken) {
-            const unsigned r = stepsTaken - flushed;
-            Step step;
-            step.index = stepsTaken;
-            step.confidence = tracker.getRowConfidence(r);
-            step.time = (step.index + 1) * a.stepHop / a.accentRate;
-            for (int level = 0; level < 3; ++level) {
-                step.period[level] = cache[r][level].real();
-                step.phase[level] = cache[r][level].imag();
-            }
-            a.steps.push_back(step);
-        }
-        for (unsigned column = 0; column < 3; ++column) {
-            const meterTracker::PulseTrain& train = tracker.getPulseTrain(column);
-            const std::size_t total = train.dropped() + train.pulses().size();
-            for (; pulsesTaken[column] < total; ++pulsesTaken[column])
-                pulseLists[column]->push_back(
-                    train.pulses()[pulsesTaken[column] - train.dropped()]);
-        }
-    };
-
-    ProgressBar progress(
-        !options.quiet && isatty(STDERR_FILENO) && a.duration > kProgressMinSeconds,
-        "analysing " + baseName(options.input));
-    std::vector<double> samples(kReadSamples);
-    using Clock = std::chrono::steady_clock;
-    for (;;) {
-        const Clock::time_point t0 = Clock::now();
-        const long got = reader.read(samples.data(), kReadSamples);
-        const Clock::time_point t1 = Clock::now();
-        a.decodeSeconds += seconds(t1 - t0);
-        if (got < 0) {
-            progress.finish();
-            error = reader.error();
-            return false;
-        }
-        if (got == 0) break;
-        for (long i = 0; i < got; i += kBlock) {
-            tracker.addData(samples.data() + i,
-                            static_cast<unsigned>(std::min<long>(kBlock, got - i)));
-            if (tracker.process()) takeNew();
-        }
-        a.trackerSeconds += seconds(Clock::now() - t1);
-        if (a.duration > 0.0) progress.update(reader.secondsDecoded() / a.duration);
-    }
-    progress.finish();
-
-    if (tracker.getStepsDone() == 0) {
-        char text[160];
-        std::snprintf(
-            text, sizeof text,
-            " is too short to find a meter (%.2f s of audio; at least %.2f s needed)", a.duration,
-            // Two accent frames per front-end frame, until the first
-            // step's frames and the predicted ones are in.
-            (kFrameLength + kFrameHop * ((tracker.getStepHop() + kGroupDelay + 1) / 2 - 1)) /
-                kAnalysisRate);
-        error = "'" + options.input + "'" + text;
-        return false;
-    }
-    return true;
-}
-
-// Positions in the bar: a beat starts a bar when a bar pulse lies within a
-// quarter of the beat period of it; the beats after it count up. Beats before
-// the first bar start count back from it.
-void assignPositions(Analysis& a) {
-    // Without a steady beat (silence, noise, a tone) there are no beats to
-    // report: that takes confident steps over a good part of the file.
-    std::size_t confident = 0;
-    for (const Step& s : a.steps) confident += s.confidence >= meterTracker::kSteadyBeatConfidence;
-    a.steadyBeat = static_cast<double>(confident) >= kSteadyShare * static_cast<double>(a.steps.size());
-    if (!a.steadyBeat) {
-        a.beatsPerBar = 0;
-        a.bars = 0;
-        return;
-    }
-    std::vector<double> beatPeriods, bars;
-    for (const Step& s : a.steps) beatPeriods.push_back(s.period[kBeat]);
-    a.medianBeatPeriod = percentile(beatPeriods, 0.5);
-    a.lowTempo = 60.0 / percentile(beatPeriods, 0.9);
-    a.highTempo = 60.0 / percentile(beatPeriods, 0.1);
-
-    for (double t : a.beatPulses)
-        if (t >= 0.0) a.beats.push_back(t);
-    for (double t : a.barPulses)
-        if (t >= 0.0) bars.push_back(t);
-    std::sort(bars.begin(), bars.end());
-
-    const std::size_t n = a.beats.size();
-    std::vector<bool> startsBar(n, false);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double period =
-            n < 2 ? a.medianBeatPeriod
-                  : (i + 1 < n ? a.beats[i + 1] - a.beats[i] : a.beats[i] - a.beats[i - 1]);
-        const double t = a.beats[i], tolerance = 0.25 * period;
-        const auto it = std::lower_bound(bars.begin(), bars.end(), t - tolerance);
-        startsBar[i] = it != bars.end() && *it <= t + tolerance;
-    }
-
-    // Bar lengths between consecutive bar starts give the usual bar length.
-    std::vector<double> lengths;
-    std::size_t firstStart = n, previous = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!startsBar[i]) continue;
-        if (firstStart == n) firstStart = i;
-        if (previous != n) lengths.push_back(static_cast<double>(i - previous));
-        previous = i;
-    }
-    std::vector<double> barPeriods;
-    for (const Step& s : a.steps) barPeriods.push_back(s.period[kBar]);
-    a.beatsPerBar =
-        lengths.empty()
-            ? static_cast<int>(std::lround(percentile(barPeriods, 0.5) / a.medianBeatPeriod))
-            : static_cast<int>(std::lround(percentile(lengths, 0.5)));
-    a.beatsPerBar = std::max(1, a.beatsPerBar);
-
-    a.positions.assign(n, 0);
-    a.bars = 0;
-    const std::size_t anchor = firstStart == n ? 0 : firstStart;
-    for (std::size_t i = anchor; i < n; ++i) {
-        const bool start = firstStart == n ? (i - anchor) % a.beatsPerBar == 0 : startsBar[i];
-        // A stretch without bar starts longer than a bar (the tracker's bar
-        // pulses missed one) is counted in bars of the usual length, so that
-        // no position exceeds the beats per bar reported.
-        const bool wraps = i != anchor && a.positions[i - 1] >= a.beatsPerBar;
-        a.positions[i] = (start || wraps || i == anchor) ? 1 : a.positions[i - 1] + 1;
-        if (a.positions[i] == 1) ++a.bars;
-    }
-    const int pickupBar =
-        lengths.empty() ? a.beatsPerBar
-                        : std::min(a.beatsPerBar, static_cast<int>(lengths.front()));
-    for (std::size_t i = 0; i < anchor; ++i) {
-        const int back = static_cast<int>(anchor - i);  // beats before the first bar start
-        a.positions[i] = ((pickupBar - back) % pickupBar + pickupBar) % pickupBar + 1;
-    }
 }
 
 void printSummary(const Analysis& a) {
@@ -321,59 +74,7 @@ void printBeats(const Analysis& a) {
 }
 
 void printJson(const Analysis& a) {
-    using Json = nlohmann::ordered_json;
-    Json out;
-    out["file"] = a.path;
-    out["format"] = a.format;
-    out["duration"] = a.duration;
-    out["file_sample_rate"] = a.fileRate;
-    out["channels"] = a.channels;
-    out["analysis_sample_rate"] = kAnalysisRate;
-    out["accent_rate"] = a.accentRate;
-    out["step_seconds"] = a.stepHop / a.accentRate;
-    out["tracking_model"] = meterTracker::trackingModelName(a.model);
-    out["steady_beat"] = a.steadyBeat;
-    if (a.steadyBeat) {
-        out["median_tempo_bpm"] = 60.0 / a.medianBeatPeriod;
-    } else {
-        out["median_tempo_bpm"] = nullptr;
-    }
-    out["beats_per_bar"] = a.beatsPerBar;
-    Json steps = Json::array();
-    static const char* const kNames[3] = {"beat", "bar", "tatum"};
-    for (const Step& s : a.steps) {
-        Json step;
-        step["index"] = s.index;
-        step["time"] = s.time;
-        step["confidence"] = s.confidence;
-        for (int level : {kTatum, kBeat, kBar})
-            step[kNames[level]] = {{"period", s.period[level]}, {"phase", s.phase[level]}};
-        steps.push_back(std::move(step));
-    }
-    out["steps"] = std::move(steps);
-    // Stretches whose steps are not confident of a steady beat.
-    Json stretches = Json::array();
-    for (std::size_t i = 0; i < a.steps.size();) {
-        if (a.steps[i].confidence >= meterTracker::kSteadyBeatConfidence) {
-            ++i;
-            continue;
-        }
-        std::size_t j = i;
-        while (j + 1 < a.steps.size() &&
-               a.steps[j + 1].confidence < meterTracker::kSteadyBeatConfidence)
-            ++j;
-        const double stepSeconds = a.stepHop / a.accentRate;
-        stretches.push_back({{"from", a.steps[i].time - stepSeconds}, {"to", a.steps[j].time}});
-        i = j + 1;
-    }
-    out["low_confidence"] = std::move(stretches);
-    out["pulses"] = {{"tatum", a.tatumPulses}, {"beat", a.beatPulses}, {"bar", a.barPulses}};
-    Json beats = Json::array();
-    for (std::size_t i = 0; i < a.beats.size(); ++i)
-        beats.push_back({{"time", a.beats[i]}, {"position", a.positions[i]}});
-    out["beats"] = std::move(beats);
-    // File names need not be valid UTF-8; bytes that are not become U+FFFD.
-    const std::string text = out.dump(1, ' ', false, Json::error_handler_t::replace);
+    const std::string text = jsonText(analysisJson(a), 1);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
 }
@@ -467,7 +168,10 @@ int run_analyze(int argc, char** argv) {
         "reports its tempo, beats and bars. Multichannel audio is mixed to mono and converted "
         "to 44100 Hz before analysis.",
         "kadenzo analyze"};
-    app.add_option("FILE", options.input, "Audio file to analyse")->required();
+    app.add_option("FILE", options.inputs,
+                   "Audio files to analyse, or folders of them (several at once, or a folder: a "
+                   "batch, see below)")
+        ->required();
     CLI::Option* beats = app.add_flag(
         "--beats", options.beats,
         "Print only the beats, one a line: TIME<TAB>POSITION (seconds with 3 decimals; "
@@ -485,16 +189,54 @@ int run_analyze(int argc, char** argv) {
                  "Print timing (real-time factor) and peak memory on standard error");
     ModelChoice modelChoice;
     addModelOptions(app, modelChoice);
+    app.add_flag("-r,--recursive", options.recursive,
+                 "Batch: also the audio files in the folders below a folder given");
+    app.add_option("-j,--jobs", options.jobs,
+                   "Batch: files analysed at once (default: one per core)")
+        ->check(CLI::Range(1u, 4096u));
+    app.add_option("--jsonl", options.jsonlPath,
+                   "Batch: append one JSON object a line per file to OUT (- for standard "
+                   "output): path, duration, tempo, beats per bar, beats as [time, position], "
+                   "or the error; files already in OUT are skipped, so an interrupted batch "
+                   "resumes where it stopped")
+        ->type_name("OUT");
     app.footer(
         "Without --beats or --json: a short summary (duration, median tempo, beats per bar, "
         "numbers of beats and bars), then the beat list. Times are seconds from the start of "
         "the file. A progress bar appears on standard error for files longer than 5 s when "
-        "it is a terminal. Exit status: 0 on success, 1 when the file cannot be analysed, "
-        "2 on a usage error.");
+        "it is a terminal. Batch: with several files, a folder or --jsonl, every file is "
+        "analysed on its own (one per core at a time) into JSONL, with one progress bar for "
+        "the batch; a file that fails is reported and the batch goes on. Exit status: 0 on "
+        "success, 1 when a file cannot be analysed, 2 on a usage error.");
     int status = 0;
     if (!parseCommandLine(app, argc, argv, &status)) return status;
-    options.model = modelChoice.model;
-    options.stages = modelChoice.stages;
+    options.analysis.model = modelChoice.model;
+    options.analysis.stages = modelChoice.stages;
+
+    std::error_code ec;
+    const bool batch = options.inputs.size() > 1 || !options.jsonlPath.empty() ||
+                       std::filesystem::is_directory(options.inputs.front(), ec);
+    if (batch) {
+        if (options.beats || options.json || !options.midiPath.empty() || options.stats) {
+            std::fprintf(stderr,
+                         "kadenzo analyze: --beats, --json, --midi and --stats are for one file; "
+                         "a batch writes JSONL (--jsonl)\n");
+            return kExitUsage;
+        }
+        BatchOptions batchOptions;
+        batchOptions.inputs = options.inputs;
+        batchOptions.recursive = options.recursive;
+        batchOptions.jobs = options.jobs;
+        batchOptions.jsonlPath = options.jsonlPath;
+        batchOptions.quiet = options.quiet;
+        batchOptions.analysis = options.analysis;
+        return runBatch(batchOptions);
+    }
+    if (options.recursive || options.jobs) {
+        std::fprintf(stderr, "kadenzo analyze: --recursive and --jobs are for a batch\n");
+        return kExitUsage;
+    }
+    options.input = options.inputs.front();
 
     const auto start = std::chrono::steady_clock::now();
     Analysis analysis;
@@ -511,11 +253,18 @@ int run_analyze(int argc, char** argv) {
             return 1;
         }
     }
-    if (!track(options, analysis, error)) {
+    ProgressBar progress(!options.quiet && isatty(STDERR_FILENO),
+                         "analysing " + baseName(options.input));
+    const bool analysed = analyzeFile(options.input, options.analysis, analysis, error,
+                                      [&](double fraction) {
+                                          if (analysis.duration > kProgressMinSeconds)
+                                              progress.update(fraction);
+                                      });
+    progress.finish();
+    if (!analysed) {
         std::fprintf(stderr, "kadenzo analyze: %s\n", error.c_str());
         return 1;
     }
-    assignPositions(analysis);
 
     if (options.json) {
         printJson(analysis);
