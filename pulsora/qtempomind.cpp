@@ -36,8 +36,9 @@ QTempomind::~QTempomind() {
     pollTimer = nullptr;
 }
 
-bool QTempomind::init(int midiPort) {
-    engine = tm_init(-1, midiPort);
+bool QTempomind::init(int midiPort, meterTracker::TrackingModel model) {
+    engine = model == meterTracker::TrackingModel::Classic ? tm_init(-1, midiPort)
+                                                            : tm_init_model(-1, midiPort, model);
     audio = new AudioInterface(this, engine);
     if (!engine) {
         if (TEMPOMIND_ERROR_STATUS == 3) {
@@ -158,6 +159,14 @@ void QTempomind::changeHalfTime(double seconds) {
 
 void QTempomind::changeMyyValues(double bar, double beat, double tatum) {
     if (engine) tm_change_myyValues(engine, bar, beat, tatum);
+}
+
+void QTempomind::setTrackingModel(meterTracker::TrackingModel model) {
+    if (engine) tm_set_tracking_model(engine, model);
+}
+
+meterTracker::TrackingModel QTempomind::trackingModel() const {
+    return engine ? tm_get_tracking_model(engine) : meterTracker::TrackingModel::Classic;
 }
 
 void QTempomind::setPredictionLog(std::FILE* log) {

@@ -31,7 +31,8 @@ class QTempomind : public QObject {
     // interface (also when the engine failed, so that the devices are
     // listed). False when the engine could not start; TEMPOMIND_ERROR_STATUS
     // then says why.
-    bool init(int midiPort = -1);
+    bool init(int midiPort = -1,
+              meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic);
 
     // The audio input, owned by the facade; null before init().
     AudioInterface* audioInterface() const { return audio; }
@@ -58,6 +59,10 @@ class QTempomind : public QObject {
     void changeHalfTime(double seconds);
     // Period-prior medians in seconds: bar, beat, tatum.
     void changeMyyValues(double bar, double beat, double tatum);
+    // The tracking model of the engine from its next start (the audio
+    // interface restarts the engine when the input is chosen again).
+    void setTrackingModel(meterTracker::TrackingModel model);
+    meterTracker::TrackingModel trackingModel() const;
     // The engine's prediction log (see tm_set_prediction_log); not owned.
     void setPredictionLog(std::FILE* log);
     double GetAntiDelay();

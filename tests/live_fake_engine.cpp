@@ -187,3 +187,11 @@ void tm_disable_beat_printout() {
 }
 
 void tm_set_prediction_log(TempoMind_t*, std::FILE*) {}
+
+TempoMind_t* tm_init_model(int ignored, int midi_port, meterTracker::TrackingModel) {
+    return tm_init(ignored, midi_port);
+}
+void tm_set_tracking_model(TempoMind_t*, meterTracker::TrackingModel) {}
+meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t*) {
+    return meterTracker::TrackingModel::Classic;
+}

@@ -159,7 +159,8 @@ struct BadInput {
 TEST(AnalyzeCli, BadInputGivesOneLineAndStatusOne) {
     const std::vector<BadInput> cases = {
         {"missing file", nullptr, {"cannot open", "No such file or directory"}},
-        {"directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }, {"is a directory"}},
+        {"folder without audio files", [](const std::string& p) { mkdir(p.c_str(), 0700); },
+         {"no audio files in"}},
         {"not audio",
          [](const std::string& p) { std::ofstream(p) << "Just some notes, not audio.\n"; },
          {"is not an audio file"}},
@@ -217,7 +218,8 @@ TEST(AnalyzeCli, UsageErrorsExitWithTwo) {
     writeAudio(dir.file("a.wav"), drums(120, 2.0, 44100), 1, 44100, kWav16);
     for (const std::string& args :
          {std::string(""), "--beats --json '" + dir.file("a.wav") + "'",
-          "--no-such-option '" + dir.file("a.wav") + "'", "'" + dir.file("a.wav") + "' extra"}) {
+          "--no-such-option '" + dir.file("a.wav") + "'",
+          "--json '" + dir.file("a.wav") + "' '" + dir.file("a.wav") + "'"}) {
         const Outcome r = analyze(dir, args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.out, "") << args;

@@ -113,6 +113,11 @@ int runBatch(const BatchOptions& options) {
     };
     const std::vector<std::string> files = collectAudioFiles(options.inputs, options.recursive);
     std::string error;
+    if (files.empty()) {
+        std::string named;
+        for (const std::string& input : options.inputs) named += (named.empty() ? "'" : ", '") + input + "'";
+        return fail("no audio files in " + named + (options.recursive ? "" : " (--recursive looks in the folders below too)"));
+    }
 
     const bool toStdout = options.jsonlPath.empty() || options.jsonlPath == "-";
     std::set<std::string> done;

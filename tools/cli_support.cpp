@@ -57,7 +57,7 @@ bool parseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     return true;
 }
 
-void addModelOptions(CLI::App& app, ModelChoice& choice) {
+void addModelOptions(CLI::App& app, ModelChoice& choice, bool withStages) {
     app.add_option_function<std::string>(
            "--model",
            [&choice](const std::string& name) {
@@ -68,6 +68,7 @@ void addModelOptions(CLI::App& app, ModelChoice& choice) {
                meterTracker::trackingModelName(kDefaultTrackingModel))
         ->check(CLI::IsMember({"classic", "enhanced"}))
         ->type_name("MODEL");
+    if (!withStages) return;
     app.add_option_function<std::string>(
            "--stages",
            [&choice](const std::string& list) {

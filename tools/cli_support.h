@@ -24,9 +24,9 @@ struct ModelChoice {
     meterTracker::TrackingModel model = kDefaultTrackingModel;
     meterTracker::EnhancedStages stages;
 };
-// --model classic|enhanced and --stages LIST (the enhanced model's stages
-// to switch off, for measurements).
-void addModelOptions(CLI::App& app, ModelChoice& choice);
+// --model classic|enhanced and, with withStages, --stages LIST (the enhanced
+// model's stages to switch off, for measurements).
+void addModelOptions(CLI::App& app, ModelChoice& choice, bool withStages = true);
 
 // Parses argv; on --help prints the help and returns 0 in *status, on a
 // usage error prints it and returns kExitUsage. True when the subcommand

@@ -129,6 +129,7 @@ struct Options {
     bool verbose = false;
     bool list = false;
     std::string predictionLog;
+    ModelChoice model;
 };
 
 // "1,2" -> channel numbers counted from 1; false with a message for text
@@ -402,7 +403,7 @@ int runLive(const Options& options) {
     }
 
     auto* facade = new QTempomind;
-    if (!facade->init(midiPort)) {
+    if (!facade->init(midiPort, options.model.model)) {
         std::fprintf(stderr, "kadenzo live: %s\n",
                      TEMPOMIND_ERROR_STATUS == 3 ? "no MIDI output port available"
                                                  : "the engine could not start");
@@ -537,6 +538,7 @@ int run_live(int argc, char** argv) {
                    "\"TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR TATUM_PERIOD NEXT_TATUM\" "
                    "in seconds (complete when the program ends)")
         ->type_name("FILE");
+    addModelOptions(cli, options.model, false);
     cli.add_flag("--verbose", options.verbose, "Print every engine message");
     cli.add_flag("--list", options.list, "List audio input devices and MIDI output ports");
     cli.footer(

@@ -115,8 +115,9 @@ RenderOutcome render_stream(const RenderAudioSource& source, const RenderMessage
     sequencer_register_gettime_cb(sequencer.get(), &clock, VirtualClock::read);
 
     meterticker_state* made = nullptr;
-    const int status = meterticker_init_manual_recorded(sequencer.get(), "kadenzo render",
-                                                        VirtualClock::read, &clock, &made);
+    const int status = meterticker_init_manual_recorded(
+        sequencer.get(), "kadenzo render", VirtualClock::read, &clock, &made, settings.model,
+        settings.stages);
     if (status != 0) {
         outcome.error = "the engine could not start (status " + std::to_string(status) + ")";
         return outcome;
@@ -249,6 +250,7 @@ struct Command {
     std::string prediction_log_path;
     double anti_delay_ms = 0.0;
     bool notes = false;
+    ModelChoice model;
 };
 
 int render_command(int argc, char** argv) {
@@ -274,6 +276,7 @@ int render_command(int argc, char** argv) {
                    "\"TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR TATUM_PERIOD NEXT_TATUM\" "
                    "in seconds")
         ->type_name("FILE");
+    addModelOptions(app, command.model);
     app.footer(
         "Output files are checked before the work starts (none may be the input or another "
         "output) and appear only once complete. Exit status: 0 on success, 1 when the file "
@@ -314,6 +317,8 @@ int render_command(int argc, char** argv) {
     RenderSettings settings;
     settings.anti_delay = command.anti_delay_ms / 1000.0;
     settings.notes = command.notes;
+    settings.model = command.model.model;
+    settings.stages = command.model.stages;
     settings.prediction_log = prediction_file.isOpen() ? prediction_file.stream() : nullptr;
 
     MessageCounts counts;

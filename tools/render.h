@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "midioutput.h"
+#include "trackingModel.h"
 
 struct RenderSettings {
     double anti_delay = 0.0;  // seconds
@@ -22,6 +23,8 @@ struct RenderSettings {
     double clock_on_at = 0.0;
     // The engine's prediction log (not owned); null for none.
     std::FILE* prediction_log = nullptr;
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    meterTracker::EnhancedStages stages;
 };
 
 struct RenderOutcome {

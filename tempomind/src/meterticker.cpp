@@ -168,7 +168,7 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
 
     try {
         state->samples.assign(SEQUENCER_RING_LENGTH, 0.0);
-        state->tracker = mTracker_init(kSampleRate);
+        state->tracker = new meterTracker::mTracker(kSampleRate, opts.model, opts.stages);
         // The ticker reads only the newest estimates: the tracker's
         // history stays bounded however long the engine runs.
         if (state->tracker) mTracker_set_history_limit(state->tracker, kTrackerHistorySeconds);
@@ -217,7 +217,8 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
 
 int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* port_name,
                                      midioutput_clock_cb clock, void* clock_user,
-                                     meterticker_state** out) {
+                                     meterticker_state** out, meterTracker::TrackingModel model,
+                                     const meterTracker::EnhancedStages& stages) {
     const char* const ports[] = {port_name, nullptr};
     midioutput_recorder_config recorder;
     recorder.port_names = ports;  // copied by the driver
@@ -225,6 +226,8 @@ int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* por
     recorder.clock_user = clock_user;
     recorder.quiet = true;
     meterticker_options options;
+    options.model = model;
+    options.stages = stages;
     options.midi_recorder = &recorder;
     options.manual = true;
     return meterticker_init(sequencer, 0, out, &options);

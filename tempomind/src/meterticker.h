@@ -135,6 +135,9 @@ struct meterticker_options {
     // Where each estimate update is logged with its predicted next ticks
     // (see meterticker_set_prediction_log); null for no log.
     std::FILE* prediction_log = nullptr;
+    // The tracking model of the ticker's tracker (trackingModel.h).
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    meterTracker::EnhancedStages stages;
 };
 
 struct meterticker_state {
@@ -193,9 +196,11 @@ void meterticker_close(meterticker_state* state);
 // MIDI goes to the recording backend as one port, port_name, stamped by the
 // given clock: the set-up of offline rendering, tests and benchmarks. Status
 // codes as meterticker_init.
-int meterticker_init_manual_recorded(sequencer_state* sequencer, const char* port_name,
-                                     midioutput_clock_cb clock, void* clock_user,
-                                     meterticker_state** out);
+int meterticker_init_manual_recorded(
+    sequencer_state* sequencer, const char* port_name, midioutput_clock_cb clock,
+    void* clock_user, meterticker_state** out,
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic,
+    const meterTracker::EnhancedStages& stages = meterTracker::EnhancedStages());
 
 // Logs every estimate update from now on to log (not owned, null for none):
 // one line per update, "TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR

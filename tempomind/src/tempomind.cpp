@@ -35,6 +35,7 @@ meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer)
     options.midi_recorder = handle->recorded ? &recorder.config : nullptr;
     options.require_midi = false;
     options.prediction_log = handle->prediction_log;
+    options.model = handle->model;
     meterticker_state* ticker = nullptr;
     const int status = meterticker_init(sequencer, 0, &ticker, &options);
     if (status != 0) {
@@ -46,7 +47,8 @@ meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer)
     return ticker;
 }
 
-TempoMind_t* init_handle(int midi_port, const midioutput_recorder_config* recorder) {
+TempoMind_t* init_handle(int midi_port, const midioutput_recorder_config* recorder,
+                         meterTracker::TrackingModel model) {
     tm_logmsg(1, "Version %s\n", tm_version_str);
     TempoMind_t* handle = new (std::nothrow) TempoMind_t;
     if (!handle) {
@@ -70,10 +72,12 @@ TempoMind_t* init_handle(int midi_port, const midioutput_recorder_config* record
     }
     handle->sequencer.store(sequencer);
     handle->callbacks = nullptr;
+    handle->model = model;
 
     RecorderConfig recording(handle);
     meterticker_options options;
     options.midi_recorder = handle->recorded ? &recording.config : nullptr;
+    options.model = model;
     meterticker_state* ticker = nullptr;
     const int status = meterticker_init(sequencer, midi_port, &ticker, &options);
     if (status != 0) {
@@ -104,12 +108,16 @@ void free_callbacks(TempoMind_t* handle) {
 }  // namespace
 
 TempoMind_t* tm_init(int /*ignored*/, int midi_port) {
-    return init_handle(midi_port, nullptr);
+    return init_handle(midi_port, nullptr, meterTracker::TrackingModel::Classic);
+}
+
+TempoMind_t* tm_init_model(int /*ignored*/, int midi_port, meterTracker::TrackingModel model) {
+    return init_handle(midi_port, nullptr, model);
 }
 
 TempoMind_t* tm_init_recorded(int /*ignored*/, int midi_port,
                               const midioutput_recorder_config& recorder) {
-    return init_handle(midi_port, &recorder);
+    return init_handle(midi_port, &recorder, meterTracker::TrackingModel::Classic);
 }
 
 void tm_close(TempoMind_t* handle) {
@@ -175,6 +183,14 @@ void tm_set_prediction_log(TempoMind_t* handle, std::FILE* log) {
     if (!handle) return;
     handle->prediction_log = log;
     if (handle->ticker) meterticker_set_prediction_log(handle->ticker, log);
+}
+
+void tm_set_tracking_model(TempoMind_t* handle, meterTracker::TrackingModel model) {
+    if (handle) handle->model = model;
+}
+
+meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t* handle) {
+    return handle ? handle->model : meterTracker::TrackingModel::Classic;
 }
 
 void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime) {

@@ -54,12 +54,16 @@ struct TempoMind_t {
 
     // Handed to every ticker of this handle (tm_set_prediction_log).
     std::FILE* prediction_log = nullptr;
+    // The tracking model of the tickers tm_run and tm_reinit make.
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
 };
 
 typedef double (*tm_gettime_cb)(void* user);
 typedef void (*tm_phase_cb)(void* user, double full_phase);
 
 TempoMind_t* tm_init(int ignored, int midi_port);
+// As tm_init, with the tracking model given (tm_init's is the classic one).
+TempoMind_t* tm_init_model(int ignored, int midi_port, meterTracker::TrackingModel model);
 // As tm_init, with MIDI recorded by the driver's recording backend (tests and
 // offline use); the recorder's port names are copied.
 TempoMind_t* tm_init_recorded(int ignored, int midi_port,
@@ -82,6 +86,12 @@ void tm_start_sequencer(TempoMind_t* handle);
 // open until logging is stopped or the handle is closed. No log is written
 // unless one is set.
 void tm_set_prediction_log(TempoMind_t* handle, std::FILE* log);
+
+// The tracking model of the next ticker (tm_run, tm_reinit): a change of
+// model takes effect when the engine restarts, as on a change of audio
+// input. The current one.
+void tm_set_tracking_model(TempoMind_t* handle, meterTracker::TrackingModel model);
+meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t* handle);
 
 // The engine clock: seconds since the audio stream's first sample.
 void tm_register_gettime_cb(TempoMind_t* handle, void* user, tm_gettime_cb gettime);

@@ -42,9 +42,13 @@ double StepConfidence::update(const AccentHistory& history, double beatPeriod) {
     const double activity =
         std::clamp((accent - kIdleAccent) / (kActiveAccent - kIdleAccent), 0.0, 1.0);
 
+    // Over the pairs of steps seen so far, up to kSteadySteps of them: a
+    // short file is judged by the steps it has.
+    const unsigned pairs = std::min(count_ - 1, kSteadySteps);
+    if (pairs == 0) return 0.0;
     unsigned same = 0;
     for (bool steady : steady_) same += steady ? 1 : 0;
-    const double steadiness = static_cast<double>(same) / kSteadySteps;
+    const double steadiness = static_cast<double>(same) / pairs;
     return activity * std::clamp((steadiness - kChanceSteadiness) /
                                      (kSureSteadiness - kChanceSteadiness),
                                  0.0, 1.0);
