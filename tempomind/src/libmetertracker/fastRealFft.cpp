@@ -1,0 +1,113 @@
+#include "fastRealFft.h"
+
+#include <cstring>
+
+#include "precondition.h"
+
+#ifdef KADENZO_HAVE_FFTW
+#include <fftw3.h>
+
+#include <map>
+#include <mutex>
+#endif
+
+namespace {
+
+bool isPowerOfTwoFromFour(unsigned N) {
+    return N >= 4 && (N & (N - 1)) == 0;
+}
+
+#ifdef KADENZO_HAVE_FFTW
+// FFTW's planner is not thread-safe; executing a plan on new arrays is.
+std::mutex& plannerLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// One plan per size, made on first use and kept for the process's life (a
+// plan is a few kilobytes), so that copies of a transform share it.
+fftw_plan planFor(unsigned N, double* in, fftw_complex* out) {
+    static std::map<unsigned, fftw_plan> plans;
+    std::lock_guard<std::mutex> guard(plannerLock());
+    auto found = plans.find(N);
+    if (found != plans.end()) return found->second;
+    // FFTW_ESTIMATE leaves the arrays alone, and without FFTW_UNALIGNED the
+    // plan asks for arrays aligned as FFTW's own allocator aligns them,
+    // which every Buffers is.
+    fftw_plan plan = fftw_plan_dft_r2c_1d(static_cast<int>(N), in, out, FFTW_ESTIMATE);
+    TM_PRECONDITION(plan != nullptr, "FFTW makes a real-to-complex plan");
+    plans.emplace(N, plan);
+    return plan;
+}
+#endif
+
+}  // namespace
+
+#ifdef KADENZO_HAVE_FFTW
+struct FastRealFft::Buffers {
+    explicit Buffers(unsigned N)
+        : in(fftw_alloc_real(N)), out(fftw_alloc_complex(N / 2 + 1)), plan(nullptr) {
+        TM_PRECONDITION(in != nullptr && out != nullptr, "FFTW buffers allocated");
+        plan = planFor(N, in, out);
+    }
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+    ~Buffers() {
+        fftw_free(in);
+        fftw_free(out);
+    }
+    double* in;
+    fftw_complex* out;
+    fftw_plan plan;
+};
+#else
+struct FastRealFft::Buffers {
+    explicit Buffers(unsigned N) : reference(N) {}
+    RealFft reference;
+};
+#endif
+
+FastRealFft::FastRealFft(unsigned N) : n_(N) {
+    TM_PRECONDITION(isPowerOfTwoFromFour(N), "N is a power of two, at least 4");
+    buffers_ = std::make_unique<Buffers>(N);
+}
+
+FastRealFft::FastRealFft(const FastRealFft& other)
+    : n_(other.n_), buffers_(std::make_unique<Buffers>(other.n_)) {}
+
+FastRealFft& FastRealFft::operator=(const FastRealFft& other) {
+    if (this != &other) {
+        n_ = other.n_;
+        buffers_ = std::make_unique<Buffers>(other.n_);
+    }
+    return *this;
+}
+
+FastRealFft::FastRealFft(FastRealFft&&) noexcept = default;
+FastRealFft& FastRealFft::operator=(FastRealFft&&) noexcept = default;
+FastRealFft::~FastRealFft() = default;
+
+bool FastRealFft::usesFftw() {
+#ifdef KADENZO_HAVE_FFTW
+    return true;
+#else
+    return false;
+#endif
+}
+
+void FastRealFft::forward(const double* x, double* re, double* im) {
+#ifdef KADENZO_HAVE_FFTW
+    const unsigned half = n_ / 2;
+    std::memcpy(buffers_->in, x, n_ * sizeof(double));
+    fftw_execute_dft_r2c(buffers_->plan, buffers_->in, buffers_->out);
+    const fftw_complex* out = buffers_->out;
+    for (unsigned k = 0; k <= half; ++k) {
+        re[k] = out[k][0];
+        im[k] = out[k][1];
+    }
+    im[0] = 0.0;
+    im[half] = 0.0;
+#else
+    buffers_->reference.forward(x, re, im);
+#endif
+}
