@@ -128,9 +128,14 @@ unsigned mTracker::getStepHop() const {
 }
 
 bool mTracker::process() {
+    const unsigned hop = getStepHop();
+    // Until the buffered audio completes a new step, the front end's new
+    // columns would only wait here: they wait as audio in its buffer
+    // instead, and it analyses a step's worth in one run.
+    if (onsets.columnEndAfterProcess() < onsets.getGroupDelay() + hop * (stepsDone + 1))
+        return false;
     if (!onsets.process()) return false;
     const unsigned G = onsets.getGroupDelay();
-    const unsigned hop = getStepHop();
 
     if (!onsets.getBandEnvs(envelopes_, frameCount)) return false;
     const unsigned F = envelopes_.nCols();

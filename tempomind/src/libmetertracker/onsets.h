@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "Matrix.h"
-#include "realFft.h"
+#include "fastRealFft.h"
 
 class Onsets {
   public:
@@ -53,6 +53,13 @@ class Onsets {
 
     // Number G of newest columns handed out by getBandEnvs that are predictions.
     unsigned int getGroupDelay() const { return groupDelay_; }
+    // Stream column one past the newest that getBandEnvs would cover after a
+    // process() now: the stored columns plus two for every whole frame in
+    // the buffer. A caller that needs a number of columns can leave the
+    // audio in the buffer until they are there: the envelopes do not depend
+    // on how the audio was cut into runs, and one long run costs less than
+    // many short ones.
+    unsigned int columnEndAfterProcess() const;
     // Accent (envelope) rate 4 * fs / N in Hz.
     double getAccentSrate() const;
 
@@ -100,6 +107,9 @@ class Onsets {
 
   private:
     inline void foldSample(double v);
+    // foldSample over n samples that are already clean (cleanSample leaves
+    // them as they are); the same statistics, faster.
+    void foldCleanSamples(const double* samples, std::size_t n);
     void buildWindow(unsigned int frameLength);
     void buildBandLayout(double srate, unsigned int N, unsigned int B);
     void appendToHistories(const NumaMathLibrary::Matrix<double>& envs,
@@ -124,7 +134,7 @@ class Onsets {
 
     std::vector<double> window_;  // Hann, no zero end points
 
-    NumaMathLibrary::Matrix<double> filterState_;  // bands x 6
+    NumaMathLibrary::Matrix<double> filterState_;  // 6 x bands: state i of band b at [i][b]
     NumaMathLibrary::Matrix<double> bandHistory_;  // bands x columns, oldest first
     unsigned int firstColumn_ = 0;                 // stream column of bandHistory_'s first
     std::vector<double> accentHistory_;
@@ -143,7 +153,7 @@ class Onsets {
 
     // Scratch reused from call to call, so that steady operation allocates
     // only for the growing histories.
-    RealFft spectrum_{4};
+    FastRealFft spectrum_{4};
     std::vector<double> windowed_, spectrumRe_, spectrumIm_;
     std::vector<double> magnitudes_;
     // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
@@ -154,6 +164,8 @@ class Onsets {
     std::vector<double> noise_;
     std::vector<double> state_;
     std::vector<double> kept_;
+    std::vector<double> reciprocals_;             // foldCleanSamples' 1 / count
+    std::vector<double> columns_, tailColumns_;  // a run's envelopes and tail, column-major
     NumaMathLibrary::Matrix<double> blockEnvs_;
     std::vector<double> blockAccents_;
 };
