@@ -227,11 +227,13 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
-void Onsets::foldCleanSamples(const double* samples, std::size_t n) {
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n) {
     if (n == 0) return;
     // foldSample's arithmetic, with the reciprocals of the counts (exact
     // integers, so 1 / (count + i) is what foldSample divides by) computed
-    // ahead in a loop that vectorises, and the statistics in registers.
+    // ahead in a loop that vectorises, and the statistics in registers. The
+    // loop's time goes on the chain of dependent operations that carries the
+    // mean; cleaning each sample on the way costs nothing extra.
     // (A 32-bit index converts to double in vector registers; a 64-bit one does not.)
     TM_PRECONDITION(n < 0x7fffffff, "fewer than 2^31 samples per call");
     reciprocals_.resize(n + 1);
@@ -242,7 +244,9 @@ void Onsets::foldCleanSamples(const double* samples, std::size_t n) {
     const double* r = reciprocals_.data();
     double mean = mean_, variance = variance_, count = count_;
     for (std::size_t i = 0; i < n; ++i) {
-        const double m = mean + (samples[i] - mean) * r[i + 1];
+        const double v = cleanSample(samples[i]);
+        samples[i] = v;
+        const double m = mean + (v - mean) * r[i + 1];
         if (count != 0.0)
             variance = (1.0 - r[i]) * variance + (count + 1.0) * (m - mean) * (m - mean);
         else
@@ -322,9 +326,62 @@ void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
         }
         bandTapStart_.push_back(static_cast<unsigned int>(bandTapBin_.size()));
     }
+    bandBins_ = 0;
+    for (unsigned int bin : bandTapBin_) bandBins_ = std::max(bandBins_, bin + 1);
+    TM_PRECONDITION(bandBins_ <= N / 2, "band taps below the Nyquist bin");
     bandLayoutRate_ = srate;
     bandLayoutN_ = N;
     bandLayoutBands_ = B;
+}
+
+// Compressed power of every band, doubled (the up-sampling gain): each band's
+// weighted squares summed in tap order. Four bands' sums run side by side,
+// so that their chains of additions overlap.
+void Onsets::bandPowers(double* column, unsigned int B) const {
+    const unsigned int* start = bandTapStart_.data();
+    const unsigned int* bin = bandTapBin_.data();
+    const double* weight = bandTapWeight_.data();
+    const double* magnitude = magnitudes_.data();
+    auto store = [column](unsigned int b, double P) {
+        const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;
+        column[b] = 2.0 * compressed;
+    };
+    unsigned int b = 0;
+    for (; b + 4 <= B; b += 4) {
+        const unsigned int t0 = start[b], t1 = start[b + 1], t2 = start[b + 2], t3 = start[b + 3];
+        const unsigned int n0 = t1 - t0, n1 = t2 - t1, n2 = t3 - t2, n3 = start[b + 4] - t3;
+        const unsigned int common = std::min(std::min(n0, n1), std::min(n2, n3));
+        double P0 = 0.0, P1 = 0.0, P2 = 0.0, P3 = 0.0;
+        for (unsigned int i = 0; i < common; ++i) {
+            const double v0 = weight[t0 + i] * magnitude[bin[t0 + i]];
+            const double v1 = weight[t1 + i] * magnitude[bin[t1 + i]];
+            const double v2 = weight[t2 + i] * magnitude[bin[t2 + i]];
+            const double v3 = weight[t3 + i] * magnitude[bin[t3 + i]];
+            P0 += v0 * v0;
+            P1 += v1 * v1;
+            P2 += v2 * v2;
+            P3 += v3 * v3;
+        }
+        auto finish = [&](unsigned int t, unsigned int n, double P) {
+            for (unsigned int i = common; i < n; ++i) {
+                const double v = weight[t + i] * magnitude[bin[t + i]];
+                P += v * v;
+            }
+            return P;
+        };
+        store(b, finish(t0, n0, P0));
+        store(b + 1, finish(t1, n1, P1));
+        store(b + 2, finish(t2, n2, P2));
+        store(b + 3, finish(t3, n3, P3));
+    }
+    for (; b < B; ++b) {
+        double P = 0.0;
+        for (unsigned int t = start[b]; t < start[b + 1]; ++t) {
+            const double v = weight[t] * magnitude[bin[t]];
+            P += v * v;
+        }
+        store(b, P);
+    }
 }
 
 bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, double& envRate,
@@ -343,7 +400,12 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     if (window_.size() != N) buildWindow(N);
     if (filterState_.nRows() != 6 || filterState_.nCols() != B) filterState_ = Matrix<double>(6, B);
 
-    for (double& v : samples) v = cleanSample(v);
+    // Samples are cleaned as they are folded into the statistics; those
+    // before (folded by the previous run) and after the last frame here.
+    const std::size_t framesEnd = N + hop * (F - 1);
+    std::size_t nextUnfolded = std::min<std::size_t>(bufferFolded_, samples.size());
+    for (std::size_t i = 0; i < nextUnfolded; ++i) samples[i] = cleanSample(samples[i]);
+    for (std::size_t i = framesEnd; i < samples.size(); ++i) samples[i] = cleanSample(samples[i]);
 
     if (bandLayoutRate_ != srate || bandLayoutN_ != N || bandLayoutBands_ != B)
         buildBandLayout(srate, N, B);
@@ -359,14 +421,13 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     spectrumIm_.resize(hop + 1);
     magnitudes_.resize(hop);
     const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
-    std::size_t nextUnfolded = std::min<std::size_t>(bufferFolded_, samples.size());
     for (std::size_t f = 0; f < F; ++f) {
         const std::size_t start = hop * f;
         // Statistics over every sample up to this frame's end, each counted
         // once: the normalisation of a frame then does not depend on how the
         // audio was cut into blocks.
         if (nextUnfolded < start + N) {
-            foldCleanSamples(samples.data() + nextUnfolded, start + N - nextUnfolded);
+            cleanAndFoldSamples(samples.data() + nextUnfolded, start + N - nextUnfolded);
             nextUnfolded = start + N;
         }
         const double* frame = samples.data() + start;
@@ -379,7 +440,7 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
                 for (unsigned int i = 0; i < N; ++i)
                     noise_[i] = (-static_cast<double>(r[i]) / 2147483648.0 - 0.5) * 1e-5;
             }
-            foldCleanSamples(noise_.data(), N);
+            cleanAndFoldSamples(noise_.data(), N);
             frame = noise_.data();
         }
         const double m = mean_;
@@ -389,21 +450,13 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         for (unsigned int i = 0; i < N; ++i)
             windowed_[i] = (frame[i] - m) * window_[i] * inverseSigma;
         spectrum_.forward(windowed_.data(), spectrumRe_.data(), spectrumIm_.data());
-        for (unsigned int k = 0; k < hop; ++k) {
+        // Magnitudes of the bins the bands use.
+        for (unsigned int k = 0; k < bandBins_; ++k) {
             const double re = spectrumRe_[k];
             const double im = spectrumIm_[k];
             magnitudes_[k] = std::sqrt(re * re + im * im) * inverseSqrtN;
         }
-        double* column = columns_.data() + 2 * f * B;
-        for (unsigned int b = 0; b < B; ++b) {
-            double P = 0.0;
-            for (unsigned int t = bandTapStart_[b]; t < bandTapStart_[b + 1]; ++t) {
-                const double v = bandTapWeight_[t] * magnitudes_[bandTapBin_[t]];
-                P += v * v;
-            }
-            const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;
-            column[b] = 2.0 * compressed;
-        }
+        bandPowers(columns_.data() + 2 * f * B, B);
     }
     // The next run starts with this run's last hop samples, already folded.
     bufferFolded_ = N - hop;

@@ -107,11 +107,12 @@ class Onsets {
 
   private:
     inline void foldSample(double v);
-    // foldSample over n samples that are already clean (cleanSample leaves
-    // them as they are); the same statistics, faster.
-    void foldCleanSamples(const double* samples, std::size_t n);
+    // Cleans n samples in place and folds them into the statistics: the
+    // same values and statistics as cleanSample and foldSample, faster.
+    void cleanAndFoldSamples(double* samples, std::size_t n);
     void buildWindow(unsigned int frameLength);
     void buildBandLayout(double srate, unsigned int N, unsigned int B);
+    void bandPowers(double* column, unsigned int B) const;
     void appendToHistories(const NumaMathLibrary::Matrix<double>& envs,
                            const std::vector<double>& accents);
     bool bandHistoryIsPlaceholder() const;
@@ -160,11 +161,12 @@ class Onsets {
     double bandLayoutRate_ = 0.0;
     unsigned int bandLayoutN_ = 0, bandLayoutBands_ = 0;
     std::vector<unsigned int> bandTapStart_, bandTapBin_;
+    unsigned int bandBins_ = 0;  // bins 0 .. bandBins_ - 1 carry taps
     std::vector<double> bandTapWeight_;
     std::vector<double> noise_;
     std::vector<double> state_;
     std::vector<double> kept_;
-    std::vector<double> reciprocals_;             // foldCleanSamples' 1 / count
+    std::vector<double> reciprocals_;             // cleanAndFoldSamples' 1 / count
     std::vector<double> columns_, tailColumns_;  // a run's envelopes and tail, column-major
     NumaMathLibrary::Matrix<double> blockEnvs_;
     std::vector<double> blockAccents_;
