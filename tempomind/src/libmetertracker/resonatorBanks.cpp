@@ -123,12 +123,14 @@ inline __attribute__((always_inline)) void sumChunk(const double* line, unsigned
 
 // Resonators::updateLineSum: the chunks holding the count slots rewritten
 // from firstSlot on are summed afresh, then the line's total from its chunks.
+// nextSlot is the ring position after them, (firstSlot + count) mod T.
 inline __attribute__((always_inline)) void updateLineSum(const double* line, unsigned T,
                                                          unsigned firstSlot, int count,
-                                                         double* chunks, double* total) {
+                                                         unsigned nextSlot, double* chunks,
+                                                         double* total) {
     if (count <= 0) return;
     const unsigned lineChunks = chunksFor(T);
-    const unsigned lastSlot = (firstSlot + static_cast<unsigned>(count) - 1) % T;
+    const unsigned lastSlot = (nextSlot == 0 ? T : nextSlot) - 1;
     const unsigned first = firstSlot / kChunk;
     const unsigned last = lastSlot / kChunk;
     if (static_cast<unsigned>(count) >= T || (lastSlot < firstSlot && first == last)) {
@@ -170,17 +172,9 @@ inline __attribute__((always_inline)) void runGroupBlock(const GroupBlock& b) {
         const unsigned members = std::min(kBatch, b.count - first);
         for (unsigned m = 0; m < members; ++m) {
             const unsigned j = first + m;
-            // The next comb's slots lie elsewhere in memory: ask for them now,
-            // so that they arrive while this comb runs.
-            if (j + 1 < b.count) {
-                const double* next = b.lines + (b.lineStart[j + 1] + b.heads[j + 1]) * L;
-                const double* nextEnd = b.lines + (b.lineStart[j + 1] + b.delays[j + 1]) * L;
-                const double* stop = std::min(nextEnd, next + static_cast<std::size_t>(n) * L);
-                for (const double* p = next; p < stop; p += 8) __builtin_prefetch(p, 1);
-            }
             const unsigned firstSlot = b.heads[j];
             runCombOfKind<energies>(b, j, energies ? b.energies + m * L : nullptr);
-            updateLineSum(b.lines + b.lineStart[j] * L, b.delays[j], firstSlot, n,
+            updateLineSum(b.lines + b.lineStart[j] * L, b.delays[j], firstSlot, n, b.heads[j],
                           b.chunkSums + b.chunkStart[j] * L, b.lineSums + j * L);
         }
         if (energies) {
@@ -357,7 +351,7 @@ void ResonatorBanks::alignLine(unsigned j) {
             double* chunks = chunkSums_.data() + (g * totalChunks_ + chunkStart_[j]) * kLanes;
             double* total =
                 lineSums_.data() + (static_cast<std::size_t>(g) * numResonators_ + j) * kLanes;
-            updateLineSum(line, T, 0, static_cast<int>(T), chunks, total);
+            updateLineSum(line, T, 0, static_cast<int>(T), 0, chunks, total);
         }
         for (unsigned l = 0; l < kLanes && g * kLanes + l < channels_; ++l) {
             double* row = ordered_.get() +
