@@ -2,6 +2,7 @@
 // precondition stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -136,6 +137,22 @@ TEST(FastRealFft, AgreesWithTheReferenceOnFramesLikeTheFrontEnds) {
             const double scale = std::max(maxAbs(refRe), maxAbs(refIm));
             expectNear(re, refRe, 1e-13 * scale);
             expectNear(im, refIm, 1e-13 * scale);
+        }
+    }
+}
+
+TEST(FastRealFft, TransformingItsOwnInputGivesTheSameBinsInterleaved) {
+    for (unsigned n : {4u, 64u, 1024u}) {
+        std::vector<double> x(n);
+        for (unsigned i = 0; i < n; ++i) x[i] = std::sin(0.7 * i) + (i % 3 == 0 ? 0.5 : -0.2);
+        FastRealFft fast(n);
+        std::vector<double> re(n / 2 + 1), im(n / 2 + 1);
+        fast.forward(x.data(), re.data(), im.data());
+        std::copy(x.begin(), x.end(), fast.input());
+        const double* out = fast.transform();
+        for (unsigned k = 0; k <= n / 2; ++k) {
+            ASSERT_EQ(out[2 * k], re[k]) << "n " << n << " bin " << k;
+            ASSERT_EQ(out[2 * k + 1], im[k]) << "n " << n << " bin " << k;
         }
     }
 }

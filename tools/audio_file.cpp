@@ -124,10 +124,10 @@ double AudioFileReader::secondsDecoded() const {
 }
 
 bool AudioFileReader::decodeChunk() {
-    mono_.clear();
     monoStart_ = 0;
     const sf_count_t got = sf_readf_float(file_, interleaved_.data(), kChunkFrames);
     if (got <= 0) {
+        mono_.clear();
         endOfFile_ = true;
         if (sf_error(file_) != SF_ERR_NO_ERROR) {
             error_ = quoted(pathForMessages_) + " could not be decoded: " + sf_strerror(file_);
@@ -135,7 +135,7 @@ bool AudioFileReader::decodeChunk() {
         }
         return false;
     }
-    mono_.resize(static_cast<std::size_t>(got));
+    mono_.resize(static_cast<std::size_t>(got));  // every chunk but the last: no change
     const float* samples = interleaved_.data();
     const std::size_t values = static_cast<std::size_t>(got) * channels_;
     // One pass that vectorises tells whether any sample is not finite; only
@@ -155,8 +155,7 @@ bool AudioFileReader::decodeChunk() {
         return false;
     }
     if (channels_ == 1) {
-        for (sf_count_t i = 0; i < got; ++i)
-            mono_[static_cast<std::size_t>(i)] = static_cast<float>(0.0 + samples[i]);
+        std::memcpy(mono_.data(), samples, values * sizeof(float));
     } else {
         const float* frame = samples;
         for (sf_count_t i = 0; i < got; ++i, frame += channels_) {

@@ -1,6 +1,7 @@
 #include "fastRealFft.h"
 
 #include <cstring>
+#include <vector>
 
 #include "precondition.h"
 
@@ -62,8 +63,10 @@ struct FastRealFft::Buffers {
 };
 #else
 struct FastRealFft::Buffers {
-    explicit Buffers(unsigned N) : reference(N) {}
+    explicit Buffers(unsigned N)
+        : reference(N), in(N), re(N / 2 + 1), im(N / 2 + 1), out(N + 2) {}
     RealFft reference;
+    std::vector<double> in, re, im, out;
 };
 #endif
 
@@ -93,6 +96,31 @@ bool FastRealFft::usesFftw() {
 #else
     return false;
 #endif
+}
+
+double* FastRealFft::input() {
+#ifdef KADENZO_HAVE_FFTW
+    return buffers_->in;
+#else
+    return buffers_->in.data();
+#endif
+}
+
+const double* FastRealFft::transform() {
+#ifdef KADENZO_HAVE_FFTW
+    fftw_execute_dft_r2c(buffers_->plan, buffers_->in, buffers_->out);
+    double* out = buffers_->out[0];
+#else
+    buffers_->reference.forward(buffers_->in.data(), buffers_->re.data(), buffers_->im.data());
+    double* out = buffers_->out.data();
+    for (unsigned k = 0; k <= n_ / 2; ++k) {
+        out[2 * k] = buffers_->re[k];
+        out[2 * k + 1] = buffers_->im[k];
+    }
+#endif
+    out[1] = 0.0;
+    out[n_ + 1] = 0.0;
+    return out;
 }
 
 void FastRealFft::forward(const double* x, double* re, double* im) {

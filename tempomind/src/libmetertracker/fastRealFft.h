@@ -32,6 +32,12 @@ class FastRealFft {
     // x: N samples. re, im: N/2 + 1 values each; im[0] and im[N/2] are 0.
     void forward(const double* x, double* re, double* im);
 
+    // The same transform without copies: write the N samples to input(),
+    // then transform() returns the spectrum interleaved, X[k] = (out[2k],
+    // out[2k + 1]) for k = 0 .. N/2, valid until the next call.
+    double* input();
+    const double* transform();
+
     // True when forward() runs FFTW's transform rather than RealFft's.
     static bool usesFftw();
 

@@ -274,15 +274,18 @@ void lowpassColumns(const std::vector<double>& b, const std::vector<double>& a, 
                     "sixth-order low-pass");
     const double b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3], b4 = b[4], b5 = b[5], b6 = b[6];
     const double a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6];
-    double* __restrict z0 = z;
-    double* __restrict z1 = z + B;
-    double* __restrict z2 = z + 2 * B;
-    double* __restrict z3 = z + 3 * B;
-    double* __restrict z4 = z + 4 * B;
-    double* __restrict z5 = z + 5 * B;
+    const std::size_t bands = B;
+    double* z0 = z;
+    double* z1 = z + B;
+    double* z2 = z + 2 * B;
+    double* z3 = z + 3 * B;
+    double* z4 = z + 4 * B;
+    double* z5 = z + 5 * B;
     for (std::size_t t = 0; t < T; ++t) {
-        double* __restrict column = x + t * B;
-        for (unsigned k = 0; k < B; ++k) {
+        double* column = x + t * B;
+        // The state rows and the column never overlap.
+#pragma GCC ivdep
+        for (std::size_t k = 0; k < bands; ++k) {
             const double in = column[k];
             const double out = b0 * in + z0[k];
             z0[k] = b1 * in + z1[k] - a1 * out;
@@ -416,9 +419,6 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     columns_.assign(T * B, 0.0);
 
     // Band powers per frame, compressed and up-sampled by two (odd columns stay 0).
-    windowed_.resize(N);
-    spectrumRe_.resize(hop + 1);
-    spectrumIm_.resize(hop + 1);
     magnitudes_.resize(hop);
     const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
     for (std::size_t f = 0; f < F; ++f) {
@@ -447,13 +447,14 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         const double sigma = std::sqrt(variance_);
 
         const double inverseSigma = 1.0 / sigma;
+        double* windowed = spectrum_.input();
         for (unsigned int i = 0; i < N; ++i)
-            windowed_[i] = (frame[i] - m) * window_[i] * inverseSigma;
-        spectrum_.forward(windowed_.data(), spectrumRe_.data(), spectrumIm_.data());
+            windowed[i] = (frame[i] - m) * window_[i] * inverseSigma;
+        const double* X = spectrum_.transform();
         // Magnitudes of the bins the bands use.
         for (unsigned int k = 0; k < bandBins_; ++k) {
-            const double re = spectrumRe_[k];
-            const double im = spectrumIm_[k];
+            const double re = X[2 * k];
+            const double im = X[2 * k + 1];
             magnitudes_[k] = std::sqrt(re * re + im * im) * inverseSqrtN;
         }
         bandPowers(columns_.data() + 2 * f * B, B);

@@ -155,7 +155,6 @@ class Onsets {
     // Scratch reused from call to call, so that steady operation allocates
     // only for the growing histories.
     FastRealFft spectrum_{4};
-    std::vector<double> windowed_, spectrumRe_, spectrumIm_;
     std::vector<double> magnitudes_;
     // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
     double bandLayoutRate_ = 0.0;
