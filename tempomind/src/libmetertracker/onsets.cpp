@@ -227,33 +227,45 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
-void Onsets::cleanAndFoldSamples(double* samples, std::size_t n) {
-    if (n == 0) return;
-    // foldSample's arithmetic, with the reciprocals of the counts (exact
-    // integers, so 1 / (count + i) is what foldSample divides by) computed
-    // ahead in a loop that vectorises, and the statistics in registers. The
-    // loop's time goes on the chain of dependent operations that carries the
-    // mean; cleaning each sample on the way costs nothing extra.
-    // (A 32-bit index converts to double in vector registers; a 64-bit one does not.)
-    TM_PRECONDITION(n < 0x7fffffff, "fewer than 2^31 samples per call");
-    reciprocals_.resize(n + 1);
-    const double first = count_;
-    const int last = static_cast<int>(n);
-    double* reciprocals = reciprocals_.data();
-    for (int i = 0; i <= last; ++i) reciprocals[i] = 1.0 / (first + static_cast<double>(i));
-    const double* r = reciprocals_.data();
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const double* spectrum,
+                                 unsigned int bins, double scale) {
+    double* magnitudes = magnitudes_.data();
+    auto magnitude = [spectrum, scale, magnitudes](std::size_t k) {
+        const double re = spectrum[2 * k];
+        const double im = spectrum[2 * k + 1];
+        magnitudes[k] = std::sqrt(re * re + im * im) * scale;
+    };
+    if (n == 0) {
+        for (unsigned int k = 0; k < bins; ++k) magnitude(k);
+        return;
+    }
+    // foldSample's arithmetic with the statistics in registers. The loop's
+    // time goes on the chain of dependent operations that carries the mean:
+    // the divisions (which depend on the count alone), the cleaning and the
+    // magnitudes all fit in the time it leaves idle. Each sample's 1 / count
+    // is the previous one's 1 / (count + 1).
     double mean = mean_, variance = variance_, count = count_;
-    for (std::size_t i = 0; i < n; ++i) {
+    double inverseCount = 1.0 / count;  // infinite for the very first sample, then unused
+    auto fold = [&](std::size_t i) {
         const double v = cleanSample(samples[i]);
         samples[i] = v;
-        const double m = mean + (v - mean) * r[i + 1];
+        const double inverseNext = 1.0 / (count + 1.0);
+        const double m = mean + (v - mean) * inverseNext;
         if (count != 0.0)
-            variance = (1.0 - r[i]) * variance + (count + 1.0) * (m - mean) * (m - mean);
+            variance = (1.0 - inverseCount) * variance + (count + 1.0) * (m - mean) * (m - mean);
         else
             variance = 0.0;
         mean = m;
         count += 1.0;
+        inverseCount = inverseNext;
+    };
+    const std::size_t both = std::min<std::size_t>(n, bins);
+    for (std::size_t i = 0; i < both; ++i) {
+        fold(i);
+        magnitude(i);
     }
+    for (std::size_t i = both; i < n; ++i) fold(i);
+    for (std::size_t k = both; k < bins; ++k) magnitude(k);
     mean_ = mean;
     variance_ = variance;
     count_ = count;
@@ -451,12 +463,13 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         for (unsigned int i = 0; i < N; ++i)
             windowed[i] = (frame[i] - m) * window_[i] * inverseSigma;
         const double* X = spectrum_.transform();
-        // Magnitudes of the bins the bands use.
-        for (unsigned int k = 0; k < bandBins_; ++k) {
-            const double re = X[2 * k];
-            const double im = X[2 * k + 1];
-            magnitudes_[k] = std::sqrt(re * re + im * im) * inverseSqrtN;
-        }
+        // Magnitudes of the bins the bands use. The next frame's new samples
+        // are folded in the same loop: the fold is a chain of dependent
+        // operations, and the magnitudes fill the time it leaves idle.
+        const std::size_t nextEnd = f + 1 < F ? start + hop + N : nextUnfolded;
+        cleanAndFoldSamples(samples.data() + nextUnfolded, nextEnd - nextUnfolded, X, bandBins_,
+                            inverseSqrtN);
+        nextUnfolded = nextEnd;
         bandPowers(columns_.data() + 2 * f * B, B);
     }
     // The next run starts with this run's last hop samples, already folded.

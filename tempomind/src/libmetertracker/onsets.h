@@ -109,7 +109,10 @@ class Onsets {
     inline void foldSample(double v);
     // Cleans n samples in place and folds them into the statistics: the
     // same values and statistics as cleanSample and foldSample, faster.
-    void cleanAndFoldSamples(double* samples, std::size_t n);
+    // Meanwhile magnitudes_[k] = |X[k]| * scale for k < bins, from the
+    // interleaved spectrum X (independent work that overlaps the fold).
+    void cleanAndFoldSamples(double* samples, std::size_t n, const double* spectrum = nullptr,
+                             unsigned int bins = 0, double scale = 1.0);
     void buildWindow(unsigned int frameLength);
     void buildBandLayout(double srate, unsigned int N, unsigned int B);
     void bandPowers(double* column, unsigned int B) const;
@@ -165,7 +168,6 @@ class Onsets {
     std::vector<double> noise_;
     std::vector<double> state_;
     std::vector<double> kept_;
-    std::vector<double> reciprocals_;             // cleanAndFoldSamples' 1 / count
     std::vector<double> columns_, tailColumns_;  // a run's envelopes and tail, column-major
     NumaMathLibrary::Matrix<double> blockEnvs_;
     std::vector<double> blockAccents_;
