@@ -227,18 +227,33 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
-void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const double* spectrum,
-                                 unsigned int bins, double scale) {
-    double* magnitudes = magnitudes_.data();
-    auto magnitude = [spectrum, scale, magnitudes](std::size_t k) {
-        const double re = spectrum[2 * k];
-        const double im = spectrum[2 * k + 1];
-        magnitudes[k] = std::sqrt(re * re + im * im) * scale;
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const FrameWork* work) {
+    static const FrameWork kNoWork;
+    const FrameWork& w = work != nullptr ? *work : kNoWork;
+    auto magnitude = [&w](std::size_t k) {
+        const double re = w.spectrum[2 * k];
+        const double im = w.spectrum[2 * k + 1];
+        w.magnitudes[k] = std::sqrt(re * re + im * im) * w.scale;
     };
-    if (n == 0) {
-        for (unsigned int k = 0; k < bins; ++k) magnitude(k);
-        return;
-    }
+    // The previous frame's band sums as one stream of taps, band after band,
+    // each band's sum in tap order from zero (as bandPowers sums them).
+    const std::size_t taps = w.previousPowers != nullptr ? bandTapBin_.size() : 0;
+    const unsigned int* tapEnd = bandTapStart_.data() + 1;
+    const unsigned int* tapBin = bandTapBin_.data();
+    const double* tapWeight = bandTapWeight_.data();
+    std::size_t t = 0;
+    unsigned int band = 0;
+    double bandSum = 0.0;
+    auto tap = [&]() {
+        const double v = tapWeight[t] * w.previousMagnitudes[tapBin[t]];
+        bandSum += v * v;
+        ++t;
+        while (t == tapEnd[band]) {
+            w.previousPowers[band++] = bandSum;
+            bandSum = 0.0;
+            if (t == taps) break;
+        }
+    };
     // foldSample's arithmetic with the statistics in registers. The loop's
     // time goes on the chain of dependent operations that carries the mean:
     // the divisions (which depend on the count alone), the cleaning and the
@@ -259,13 +274,21 @@ void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const double* s
         count += 1.0;
         inverseCount = inverseNext;
     };
-    const std::size_t both = std::min<std::size_t>(n, bins);
+    // About two taps per sample cover every band within the fold of a hop.
+    const std::size_t both = std::min<std::size_t>(n, w.bins);
     for (std::size_t i = 0; i < both; ++i) {
         fold(i);
         magnitude(i);
+        if (t < taps) tap();
+        if (t < taps) tap();
     }
-    for (std::size_t i = both; i < n; ++i) fold(i);
-    for (std::size_t k = both; k < bins; ++k) magnitude(k);
+    for (std::size_t i = both; i < n; ++i) {
+        fold(i);
+        if (t < taps) tap();
+        if (t < taps) tap();
+    }
+    for (std::size_t k = both; k < w.bins; ++k) magnitude(k);
+    while (t < taps) tap();
     mean_ = mean;
     variance_ = variance;
     count_ = count;
@@ -352,11 +375,17 @@ void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
 // Compressed power of every band, doubled (the up-sampling gain): each band's
 // weighted squares summed in tap order. Four bands' sums run side by side,
 // so that their chains of additions overlap.
-void Onsets::bandPowers(double* column, unsigned int B) const {
+void Onsets::compressBandPowers(const double* powers, double* column, unsigned int B) {
+    for (unsigned int b = 0; b < B; ++b) {
+        const double compressed = std::log(1.0 + 100.0 * powers[b]) * 0.21667906533553166;
+        column[b] = 2.0 * compressed;
+    }
+}
+
+void Onsets::bandPowers(const double* magnitude, double* column, unsigned int B) const {
     const unsigned int* start = bandTapStart_.data();
     const unsigned int* bin = bandTapBin_.data();
     const double* weight = bandTapWeight_.data();
-    const double* magnitude = magnitudes_.data();
     auto store = [column](unsigned int b, double P) {
         const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;
         column[b] = 2.0 * compressed;
@@ -431,7 +460,8 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     columns_.assign(T * B, 0.0);
 
     // Band powers per frame, compressed and up-sampled by two (odd columns stay 0).
-    magnitudes_.resize(hop);
+    magnitudes_.resize(2 * static_cast<std::size_t>(hop));  // this frame's and the previous one's
+    powers_.resize(B);
     const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
     for (std::size_t f = 0; f < F; ++f) {
         const std::size_t start = hop * f;
@@ -463,14 +493,24 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         for (unsigned int i = 0; i < N; ++i)
             windowed[i] = (frame[i] - m) * window_[i] * inverseSigma;
         const double* X = spectrum_.transform();
-        // Magnitudes of the bins the bands use. The next frame's new samples
-        // are folded in the same loop: the fold is a chain of dependent
-        // operations, and the magnitudes fill the time it leaves idle.
+        // The next frame's new samples are folded in one loop with this
+        // frame's magnitudes (of the bins the bands use) and the previous
+        // frame's band sums: the fold is a chain of dependent operations, and
+        // the rest fills the time it leaves idle.
+        FrameWork work;
+        work.spectrum = X;
+        work.bins = bandBins_;
+        work.scale = inverseSqrtN;
+        work.magnitudes = magnitudes_.data() + (f % 2) * hop;
+        if (f > 0) {
+            work.previousMagnitudes = magnitudes_.data() + ((f + 1) % 2) * hop;
+            work.previousPowers = powers_.data();
+        }
         const std::size_t nextEnd = f + 1 < F ? start + hop + N : nextUnfolded;
-        cleanAndFoldSamples(samples.data() + nextUnfolded, nextEnd - nextUnfolded, X, bandBins_,
-                            inverseSqrtN);
+        cleanAndFoldSamples(samples.data() + nextUnfolded, nextEnd - nextUnfolded, &work);
         nextUnfolded = nextEnd;
-        bandPowers(columns_.data() + 2 * f * B, B);
+        if (f > 0) compressBandPowers(powers_.data(), columns_.data() + 2 * (f - 1) * B, B);
+        if (f + 1 == F) bandPowers(work.magnitudes, columns_.data() + 2 * f * B, B);
     }
     // The next run starts with this run's last hop samples, already folded.
     bufferFolded_ = N - hop;
