@@ -19,26 +19,39 @@ bool isPowerOfTwoFromFour(unsigned N) {
 }
 
 #ifdef KADENZO_HAVE_FFTW
-// FFTW's planner is not thread-safe; executing a plan on new arrays is.
-std::mutex& plannerLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 // One plan per size, made on first use and kept for the process's life (a
-// plan is a few kilobytes), so that copies of a transform share it.
+// plan is a few kilobytes), so that copies of a transform share it. FFTW's
+// planner is not thread-safe, so plans are made under a lock; executing a
+// plan on new arrays is thread-safe. At exit the plans and FFTW's own
+// planner memory are released.
+class PlanCache {
+  public:
+    ~PlanCache() {
+        for (auto& entry : plans_) fftw_destroy_plan(entry.second);
+        fftw_cleanup();
+    }
+
+    fftw_plan planFor(unsigned N, double* in, fftw_complex* out) {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = plans_.find(N);
+        if (found != plans_.end()) return found->second;
+        // FFTW_ESTIMATE leaves the arrays alone, and without FFTW_UNALIGNED
+        // the plan asks for arrays aligned as FFTW's own allocator aligns
+        // them, which every Buffers is.
+        fftw_plan plan = fftw_plan_dft_r2c_1d(static_cast<int>(N), in, out, FFTW_ESTIMATE);
+        TM_PRECONDITION(plan != nullptr, "FFTW makes a real-to-complex plan");
+        plans_.emplace(N, plan);
+        return plan;
+    }
+
+  private:
+    std::mutex lock_;
+    std::map<unsigned, fftw_plan> plans_;
+};
+
 fftw_plan planFor(unsigned N, double* in, fftw_complex* out) {
-    static std::map<unsigned, fftw_plan> plans;
-    std::lock_guard<std::mutex> guard(plannerLock());
-    auto found = plans.find(N);
-    if (found != plans.end()) return found->second;
-    // FFTW_ESTIMATE leaves the arrays alone, and without FFTW_UNALIGNED the
-    // plan asks for arrays aligned as FFTW's own allocator aligns them,
-    // which every Buffers is.
-    fftw_plan plan = fftw_plan_dft_r2c_1d(static_cast<int>(N), in, out, FFTW_ESTIMATE);
-    TM_PRECONDITION(plan != nullptr, "FFTW makes a real-to-complex plan");
-    plans.emplace(N, plan);
-    return plan;
+    static PlanCache cache;
+    return cache.planFor(N, in, out);
 }
 #endif
 
