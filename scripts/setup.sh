@@ -8,8 +8,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git clang-format
   qt6-base-dev qt6-base-dev-tools
-  portaudio19-dev librtmidi-dev libjack-jackd2-dev libsndfile1-dev libsamplerate0-dev
-  libcli11-dev nlohmann-json3-dev
+  portaudio19-dev librtmidi-dev libjack-jackd2-dev libsndfile1-dev libsoxr-dev
+  libfftw3-dev libcli11-dev nlohmann-json3-dev
   jackd2 sndfile-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-scipy python3-soundfile python3-pil fonts-dejavu-core

@@ -2,11 +2,14 @@
 // precondition stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "fastRealFft.h"
 #include "fft_and_filter.h"
 #include "oracle_data.h"
 #include "realFft.h"
@@ -88,11 +91,107 @@ TEST(RealFft, CosineLandsInItsBin) {
     }
 }
 
+// The front end's fast transform (FFTW when built with it) against numpy and
+// against the tabulated RealFft, the reference it replaces.
+class FastRealFftOracle : public ::testing::TestWithParam<int> {};
+
+TEST_P(FastRealFftOracle, MatchesNumpyAndTheReferenceTransform) {
+    const auto data = oracle::read("rfft_" + std::to_string(GetParam()) + ".txt");
+    ASSERT_EQ(data.size(), 3u);
+    const unsigned n = static_cast<unsigned>(data[0].size());
+    const double scale = std::max(1.0, std::max(maxAbs(data[1]), maxAbs(data[2])));
+
+    FastRealFft fast(n);
+    std::vector<double> re(n / 2 + 1, -7.0), im(n / 2 + 1, -7.0);
+    fast.forward(data[0].data(), re.data(), im.data());
+    expectNear(re, data[1], 1e-12 * scale);
+    expectNear(im, data[2], 1e-12 * scale);
+    EXPECT_EQ(im[0], 0.0);
+    EXPECT_EQ(im[n / 2], 0.0);
+
+    RealFft reference(n);
+    std::vector<double> refRe(n / 2 + 1), refIm(n / 2 + 1);
+    reference.forward(data[0].data(), refRe.data(), refIm.data());
+    // Both round differently, by a few units in the last place of the largest bin.
+    expectNear(re, refRe, 1e-14 * scale);
+    expectNear(im, refIm, 1e-14 * scale);
+}
+INSTANTIATE_TEST_SUITE_P(Sizes, FastRealFftOracle, ::testing::Values(4, 8, 64, 1024, 2048));
+
+TEST(FastRealFft, AgreesWithTheReferenceOnFramesLikeTheFrontEnds) {
+    // Windowed, normalised noise bursts of every size the front end uses,
+    // and larger ones; many frames through one object.
+    std::mt19937 rng(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (unsigned n : {256u, 512u, 1024u, 4096u}) {
+        SCOPED_TRACE("N = " + std::to_string(n));
+        FastRealFft fast(n);
+        RealFft reference(n);
+        std::vector<double> x(n), re(n / 2 + 1), im(n / 2 + 1), refRe(n / 2 + 1), refIm(n / 2 + 1);
+        for (int frame = 0; frame < 20; ++frame) {
+            const double level = std::pow(10.0, frame % 7 - 3);
+            for (unsigned i = 0; i < n; ++i)
+                x[i] = level * noise(rng) * (0.5 - 0.5 * std::cos(2.0 * M_PI * (i + 1) / (n + 1)));
+            fast.forward(x.data(), re.data(), im.data());
+            reference.forward(x.data(), refRe.data(), refIm.data());
+            const double scale = std::max(maxAbs(refRe), maxAbs(refIm));
+            expectNear(re, refRe, 1e-13 * scale);
+            expectNear(im, refIm, 1e-13 * scale);
+        }
+    }
+}
+
+TEST(FastRealFft, TransformingItsOwnInputGivesTheSameBinsInterleaved) {
+    for (unsigned n : {4u, 64u, 1024u}) {
+        std::vector<double> x(n);
+        for (unsigned i = 0; i < n; ++i) x[i] = std::sin(0.7 * i) + (i % 3 == 0 ? 0.5 : -0.2);
+        FastRealFft fast(n);
+        std::vector<double> re(n / 2 + 1), im(n / 2 + 1);
+        fast.forward(x.data(), re.data(), im.data());
+        std::copy(x.begin(), x.end(), fast.input());
+        const double* out = fast.transform();
+        for (unsigned k = 0; k <= n / 2; ++k) {
+            ASSERT_EQ(out[2 * k], re[k]) << "n " << n << " bin " << k;
+            ASSERT_EQ(out[2 * k + 1], im[k]) << "n " << n << " bin " << k;
+        }
+    }
+}
+
+TEST(FastRealFft, CopiesAndMovesTransformOnTheirOwn) {
+    const unsigned n = 1024;
+    std::vector<double> x(n), y(n);
+    for (unsigned i = 0; i < n; ++i) {
+        x[i] = std::sin(0.37 * i) + 0.1 * std::cos(1.3 * i);
+        y[i] = std::cos(0.05 * i * i / n);
+    }
+    FastRealFft original(n);
+    std::vector<double> wantX(n / 2 + 1), wantXi(n / 2 + 1), wantY(n / 2 + 1), wantYi(n / 2 + 1);
+    original.forward(x.data(), wantX.data(), wantXi.data());
+    original.forward(y.data(), wantY.data(), wantYi.data());
+
+    FastRealFft copy(original);
+    FastRealFft assigned(8);
+    assigned = original;
+    FastRealFft moved(std::move(copy));
+    EXPECT_EQ(assigned.size(), n);
+    EXPECT_EQ(moved.size(), n);
+    std::vector<double> re(n / 2 + 1), im(n / 2 + 1), re2(n / 2 + 1), im2(n / 2 + 1);
+    // Interleaved use of two objects: neither sees the other's samples.
+    assigned.forward(x.data(), re.data(), im.data());
+    moved.forward(y.data(), re2.data(), im2.data());
+    EXPECT_EQ(re, wantX);
+    EXPECT_EQ(im, wantXi);
+    EXPECT_EQ(re2, wantY);
+    EXPECT_EQ(im2, wantYi);
+}
+
 using RealFftDeathTest = ::testing::Test;
 
 TEST_F(RealFftDeathTest, SizeMustBeAPowerOfTwo) {
     EXPECT_DEATH(RealFft(1000), "N is a power of two, at least 4");
     EXPECT_DEATH(RealFft(2), "N is a power of two, at least 4");
+    EXPECT_DEATH(FastRealFft(1000), "N is a power of two, at least 4");
+    EXPECT_DEATH(FastRealFft(2), "N is a power of two, at least 4");
 }
 
 TEST(Fft, TooShortVectorsAreLeftAlone) {

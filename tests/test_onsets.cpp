@@ -328,6 +328,59 @@ TEST(BlockSizes, IrregularBlocksAndEmptyBlocks) {
     expectSameSnapshot(snapshot(onsets), snapshot(whole), kSplit, kSplit);
 }
 
+// The tracker leaves audio in the buffer until a step's columns are there and
+// then analyses it in one run: the columns must be those of frame-by-frame
+// runs exactly, not merely within rounding, and columnEndAfterProcess must
+// say beforehand where the stored columns will end.
+TEST(BlockSizes, OneLongRunGivesExactlyTheColumnsOfFrameByFrameRuns) {
+    const std::vector<double> x = burstyAudio(4.0, kFs);
+    Onsets everyBlock(44100), deferred(44100);
+    // Column end at which the deferred front end runs next: first once more
+    // than the G predicted columns are there, then every half second.
+    unsigned int nextRunAt = kG + 1;
+    int runs = 0;
+    for (std::size_t i = 0; i < x.size(); i += 128) {
+        const unsigned int n = static_cast<unsigned int>(std::min<std::size_t>(128, x.size() - i));
+        everyBlock.addData(x.data() + i, n);
+        everyBlock.process();
+        deferred.addData(x.data() + i, n);
+        const unsigned int predicted = deferred.columnEndAfterProcess();
+        if (predicted < nextRunAt) continue;
+        ASSERT_TRUE(deferred.process());
+        ++runs;
+        nextRunAt = predicted + 86;  // half a second of columns later
+        const Snapshot got = snapshot(deferred), want = snapshot(everyBlock);
+        ASSERT_TRUE(got.bandsOk);
+        EXPECT_EQ(got.bands.nCols(), predicted);
+        EXPECT_EQ(deferred.columnEndAfterProcess(), predicted) << "nothing left to analyse";
+        ASSERT_EQ(got.bands.nCols(), want.bands.nCols());
+        ASSERT_EQ(got.bands.nRows(), want.bands.nRows());
+        for (std::size_t k = 0; k < got.bands.nElems(); ++k)
+            ASSERT_EQ(got.bands.data()[k], want.bands.data()[k]) << "element " << k;
+        ASSERT_EQ(got.accents, want.accents);
+    }
+    EXPECT_GE(runs, 7);
+}
+
+TEST(BlockSizes, ColumnEndCountsTwoColumnsPerWholeFrameWaiting) {
+    Onsets onsets(44100);
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 0u);
+    const std::vector<double> x = burstyAudio(1.0, kFs);
+    onsets.addData(x.data(), 1023);
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 0u);
+    onsets.addData(x.data() + 1023, 1);
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 2u);
+    onsets.addData(x.data() + 1024, 1024 + 511);  // two more frames, one sample short of three
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 6u);
+    ASSERT_TRUE(onsets.process());
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 6u);
+    onsets.addData(x.data() + 2559, 1);
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 8u);
+    // Cleared columns still count: the end is a stream column.
+    ASSERT_TRUE(onsets.clearBandEnvs(4, true));
+    EXPECT_EQ(onsets.columnEndAfterProcess(), 8u);
+}
+
 // ---------------------------------------------------------------------------
 // Running statistics and the seeded substitute for a constant input
 

@@ -1,7 +1,9 @@
 // Streams an audio file as mono samples at a fixed rate: libsndfile decodes
-// (WAV, AIFF, FLAC, Ogg, ...), the channels are averaged, and libsamplerate
-// (best quality) converts the rate when the file's differs. The whole file is
-// never held in memory, so hours of audio cost no more than seconds.
+// (WAV, AIFF, FLAC, Ogg, ...), the channels are averaged, and libsoxr (its
+// high-quality setting: 20-bit precision, linear phase, pass band to 91% of
+// the lower Nyquist frequency, one thread) converts the rate when the file's
+// differs. The whole file is never held in memory, so hours of audio cost no
+// more than seconds.
 #ifndef KADENZO_TOOLS_AUDIO_FILE_H
 #define KADENZO_TOOLS_AUDIO_FILE_H
 
@@ -41,7 +43,7 @@ class AudioFileReader {
     bool decodeChunk();
 
     struct sf_private_tag* file_ = nullptr;
-    struct SRC_STATE_tag* resampler_ = nullptr;
+    struct soxr* resampler_ = nullptr;
     std::string error_;
     std::string formatName_;
     std::string pathForMessages_;
@@ -51,6 +53,7 @@ class AudioFileReader {
     long long fileFrames_ = 0;
     long long framesDecoded_ = 0;
     bool endOfFile_ = false;
+    bool drained_ = false;  // the converter has given out everything
     bool failed_ = false;
 
     std::vector<float> interleaved_;

@@ -39,7 +39,6 @@ mTracker::mTracker(unsigned sampleRate, TrackingModel model, const EnhancedStage
       onsets(sampleRate),
       jointScores(1, 1),
       levelDelays(2, 2),
-      energyAcc(1, 1),
       inputEnergyAcc(1, 0.0),
       numChannels(0),
       channelMeans(1, 0.0),
@@ -65,7 +64,6 @@ mTracker::mTracker(unsigned sampleRate, TrackingModel model, const EnhancedStage
                                                              std::vector<double>(2, 0.0)));
     periodHistory.assign(2, std::vector<std::vector<double> >(params.numPeriodCandidates,
                                                               std::vector<double>(3, 0.0)));
-    energyAcc.resize(params.numDelays, numChannels, 0.0);
     inputEnergyAcc.resize(numChannels, 0.0);
 
     accents_ = AccentHistory(numChannels, static_cast<unsigned>(kAccentHistorySeconds * params.accentRate));
@@ -77,14 +75,10 @@ mTracker::mTracker(unsigned sampleRate, TrackingModel model, const EnhancedStage
 mTracker::~mTracker() = default;
 
 void mTracker::buildBanks() {
-    resonators.clear();
-    channelStates_.clear();
-    for (unsigned c = 0; c < numChannels; ++c) {
-        resonators.emplace_back(new Resonators(params.delays, params.feedbackGains,
-                                               params.decayPerSample,
-                                               static_cast<int>(params.resonatorHop)));
-        channelStates_.push_back(resonators.back()->getLines());
-    }
+    // The banks give one energy per comb and block: a hop below one.
+    TM_PRECONDITION(params.resonatorHop < 1.0, "one resonator output per block");
+    resonators.reset(new ResonatorBanks(numChannels, params.delays, params.feedbackGains,
+                                        params.decayPerSample));
 }
 
 void mTracker::setSrate(unsigned sampleRate) {
@@ -94,10 +88,7 @@ void mTracker::setSrate(unsigned sampleRate) {
     params.setSrate(sampleRate);
     // Banks and shapes are kept, except where the new rate changes the
     // number of resonators: the old banks would then be read past their end.
-    if (!resonators.empty() && resonators[0]->getNumResonators() != params.numDelays) {
-        buildBanks();
-        energyAcc.resize(params.numDelays, numChannels, 0.0);
-    }
+    if (resonators && resonators->numResonators() != params.numDelays) buildBanks();
     reset();
 }
 
@@ -113,7 +104,7 @@ void mTracker::reset() {
     rowConfidence_.clear();
     if (enhanced_) enhanced_->reset();
 
-    for (auto& bank : resonators) bank->reset();
+    if (resonators) resonators->reset();
     std::fill(channelMeans.begin(), channelMeans.end(), 0.0);
 
     pulseCache.resize(1, 1, 0.0);
@@ -126,7 +117,6 @@ void mTracker::reset() {
     zeroTable(phaseHistory);
     zeroTable(periodHistory);
     zeroMatrix(levelDelays);
-    zeroMatrix(energyAcc);
     std::fill(inputEnergyAcc.begin(), inputEnergyAcc.end(), 0.0);
 }
 
@@ -139,9 +129,14 @@ unsigned mTracker::getStepHop() const {
 }
 
 bool mTracker::process() {
+    const unsigned hop = getStepHop();
+    // Until the buffered audio completes a new step, the front end's new
+    // columns would only wait here: they wait as audio in its buffer
+    // instead, and it analyses a step's worth in one run.
+    if (onsets.columnEndAfterProcess() < onsets.getGroupDelay() + hop * (stepsDone + 1))
+        return false;
     if (!onsets.process()) return false;
     const unsigned G = onsets.getGroupDelay();
-    const unsigned hop = getStepHop();
 
     if (!onsets.getBandEnvs(envelopes_, frameCount)) return false;
     const unsigned F = envelopes_.nCols();
@@ -151,7 +146,7 @@ bool mTracker::process() {
     if (steps <= stepsDone) return false;
 
     const unsigned N = params.numDelays;
-    TM_PRECONDITION(!resonators.empty() && resonators[0]->getNumResonators() >= N,
+    TM_PRECONDITION(resonators && resonators->numResonators() >= N,
                     "numDelays <= resonators per bank");
     const unsigned firstFrameOfCall = frameCount;  // frame of the envelopes' first column
     groupChannels(F);
@@ -166,7 +161,7 @@ bool mTracker::process() {
         pulseCache.resize(rowsNeeded, kCacheColumns, 0.0);
 
     const double decayOverStep = std::pow(params.decayPerSample, static_cast<double>(hop));
-    const unsigned stateStride = resonators[0]->getLongestDelay();
+    const unsigned stateStride = resonators->longestDelay();
     bias_.resize(N);
     resonance_.resize(N);
 
@@ -177,8 +172,7 @@ bool mTracker::process() {
         recordFrames(firstFrame - firstFrameOfCall, firstFrame, hop);
         computeBias(lastFrame);
         std::fill(resonance_.begin(), resonance_.end(), 0.0);
-        for (unsigned c = 0; c < numChannels; ++c)
-            runChannel(c, firstFrame - firstFrameOfCall, hop, decayOverStep);
+        runBanks(firstFrame - firstFrameOfCall, hop, decayOverStep);
         frameCount = lastFrame + 1;
         if (numChannels > 1) {
             const double scale = 1.0 / numChannels;
@@ -197,10 +191,10 @@ bool mTracker::process() {
         // and the bar in order, oldest first.
         for (double period : {periods.beat, periods.bar}) {
             const unsigned k = nearestResonator(period, params.accentRate, params.delays);
-            for (auto& bank : resonators) bank->alignLine(k);
+            resonators->alignLine(k);
         }
-        const PhaseChoice phases =
-            phaseModel_.step(s, periods.beat, periods.bar, lastFrame, channelStates_, stateStride,
+        const PhaseChoice phases = phaseModel_.step(s, periods.beat, periods.bar, lastFrame,
+                                                    resonators->orderedLines(), stateStride,
                              params, levelDelays, phaseHistory, phaseScores, phaseObservations_);
         const StepEstimate e =
             enhanced_ ? enhanced_->step(accents_, envelopes_, firstFrame - firstFrameOfCall, hop,
@@ -293,34 +287,41 @@ void mTracker::computeBias(unsigned lastFrame) {
     }
 }
 
-// One channel's part of a step: its bank over the step's frames, the leaky
-// energies, and its resonance, added into resonance_.
-void mTracker::runChannel(unsigned channel, unsigned firstRow, unsigned hop, double decayOverStep) {
+// The banks over the step's frames, then per channel the leaky input energy
+// and its resonance, added into resonance_. (The combs' own output energies
+// are not needed for the resonance, so the banks skip them.)
+void mTracker::runBanks(unsigned firstRow, unsigned hop, double decayOverStep) {
     const unsigned N = params.numDelays;
-    Resonators& bank = *resonators[channel];
+    const ResonatorBanks& banks = *resonators;
+    inputEnergy_.resize(numChannels);
+    lineSums_.resize(banks.numResonators());
+    resonators->process(channelSignals_[firstRow], hop, numChannels, inputEnergy_.data(),
+                        nullptr);
 
-    block_.resize(hop);
-    for (unsigned j = 0; j < hop; ++j) block_[j] = channelSignals_[firstRow + j][channel];
-    inputEnergy_.assign(1, 0.0);
-    bank.process(block_, inputEnergy_, bankOut_);
+    for (unsigned channel = 0; channel < numChannels; ++channel) {
+        const double inputEnergy =
+            decayOverStep * inputEnergyAcc[channel] + inputEnergy_[channel];
+        inputEnergyAcc[channel] = inputEnergy;
 
-    double* out = bankOut_[0];
-    for (unsigned j = 0; j < N; ++j) {
-        out[j] += decayOverStep * energyAcc[j][channel];
-        energyAcc[j][channel] = out[j];
-    }
-    const double inputEnergy = decayOverStep * inputEnergyAcc[channel] + inputEnergy_[0];
-    inputEnergyAcc[channel] = inputEnergy;
-
-    // Mean square of each resonator's last delays[j] outputs (its delay line
-    // holds them times its gain), relative to the input energy, less the bias.
-    const std::vector<double>& sumsOfSquares = bank.getLineSumsOfSquares();
-    const double energyScale = (1.0 - params.decayPerSample) * inputEnergy;
-    for (unsigned j = 0; j < N; ++j) {
-        const double g = params.feedbackGains[j];
-        const double meanSquare = sumsOfSquares[j] / (g * g) / (j + 1);
-        const double r = meanSquare / energyScale - bias_[j];
-        if (r >= 0.0) resonance_[j] += r;  // negative or not a number counts as 0
+        // Mean square of each resonator's last delays[j] outputs (its delay
+        // line holds them times its gain), relative to the input energy,
+        // less the bias.
+        const double energyScale = (1.0 - params.decayPerSample) * inputEnergy;
+        banks.lineSumsOfSquares(channel, lineSums_.data());
+        const double* sums = lineSums_.data();
+        const double* gains = params.feedbackGains.data();
+        const double* bias = bias_.data();
+        double* resonance = resonance_.data();
+        // (A signed index converts to double in vector registers.)
+        const int count = static_cast<int>(N);
+        for (int j = 0; j < count; ++j) {
+            const double meanSquare = sums[j] / (gains[j] * gains[j]) / (j + 1);
+            const double r = meanSquare / energyScale - bias[j];
+            // Negative or not a number counts as 0. Adding a zero instead of
+            // skipping the addition changes nothing (the sum starts at +0
+            // and never becomes -0) and lets the loop vectorise.
+            resonance[j] += r >= 0.0 ? r : 0.0;
+        }
     }
 }
 

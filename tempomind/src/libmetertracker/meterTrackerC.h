@@ -25,7 +25,7 @@
 #include "periodModel.h"
 #include "phaseModel.h"
 #include "pulseTrain.h"
-#include "resoC.h"
+#include "resonatorBanks.h"
 #include "stepConfidence.h"
 #include "trackingModel.h"
 
@@ -115,7 +115,7 @@ class mTracker {
     void groupChannels(unsigned rows);
     void updateChannelMeans(unsigned rows);
     void computeBias(unsigned lastFrame);
-    void runChannel(unsigned channel, unsigned firstRow, unsigned hop, double decayOverStep);
+    void runBanks(unsigned firstRow, unsigned hop, double decayOverStep);
     void rebuildPulseLists();
     void dropCacheRows(int count);
     void applyHistoryLimit();
@@ -128,7 +128,6 @@ class mTracker {
     Onsets onsets;
     NumaMathLibrary::Matrix<double> jointScores;
     NumaMathLibrary::Matrix<double> levelDelays;
-    NumaMathLibrary::Matrix<double> energyAcc;  // numDelays x numChannels
     std::vector<double> inputEnergyAcc;
     PhaseTable phaseScores;
     PeriodHistory periodHistory;
@@ -138,7 +137,7 @@ class mTracker {
     // Set by flushPulseCache: the lists are rebuilt from the rows left.
     bool rebuildTrains_ = false;
     double historyLimit_ = -1.0;
-    std::vector<std::unique_ptr<Resonators> > resonators;
+    std::unique_ptr<ResonatorBanks> resonators;  // the channels' banks, side by side
     unsigned numChannels;
     std::vector<double> channelMeans;
     unsigned frameCount;
@@ -156,15 +155,13 @@ class mTracker {
     // Scratch kept from call to call so that steps do not allocate.
     PeriodModel periodModel_;
     PhaseModel phaseModel_;
-    std::vector<const double*> channelStates_;        // each bank's delay lines
     NumaMathLibrary::Matrix<double> envelopes_;       // bands x frames from the front end
     NumaMathLibrary::Matrix<double> channelSignals_;  // frames x numChannels, mean removed
     NumaMathLibrary::Matrix<double> phaseObservations_;
     std::vector<double> bias_;       // u
     std::vector<double> resonance_;  // v
-    std::vector<double> block_;      // one channel's frames of the step
-    std::vector<double> inputEnergy_;
-    NumaMathLibrary::Matrix<double> bankOut_;
+    std::vector<double> inputEnergy_;  // per channel
+    std::vector<double> lineSums_;     // one channel's sums of squares per resonator
 };
 
 }  // namespace meterTracker

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <iostream>
 
+#include "fastRealFft.h"
 #include "fft_and_filter.h"
-#include "realFft.h"
 #include "precondition.h"
 
 using NumaMathLibrary::Matrix;
@@ -168,7 +168,7 @@ void Onsets::reset() {
     previousLast_.resize(1);
     havePrevious_ = false;
     groupDelay_ = 0;
-    filterState_ = Matrix<double>(row->bands, 6);
+    filterState_ = Matrix<double>(6, row->bands);
     firstColumn_ = 0;
     tail_ = Matrix<double>(1, 1);
     envRate_ = 4.0 * srate_ / row->frameLength;
@@ -227,21 +227,110 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const FrameWork* work) {
+    static const FrameWork kNoWork;
+    const FrameWork& w = work != nullptr ? *work : kNoWork;
+    auto magnitude = [&w](std::size_t k) {
+        const double re = w.spectrum[2 * k];
+        const double im = w.spectrum[2 * k + 1];
+        w.magnitudes[k] = std::sqrt(re * re + im * im) * w.scale;
+    };
+    // The previous frame's band sums as one stream of taps, band after band,
+    // each band's sum in tap order from zero (as bandPowers sums them).
+    const std::size_t taps = w.previousPowers != nullptr ? bandTapBin_.size() : 0;
+    const unsigned int* tapEnd = bandTapStart_.data() + 1;
+    const unsigned int* tapBin = bandTapBin_.data();
+    const double* tapWeight = bandTapWeight_.data();
+    std::size_t t = 0;
+    unsigned int band = 0;
+    double bandSum = 0.0;
+    auto tap = [&]() {
+        const double v = tapWeight[t] * w.previousMagnitudes[tapBin[t]];
+        bandSum += v * v;
+        ++t;
+        while (t == tapEnd[band]) {
+            w.previousPowers[band++] = bandSum;
+            bandSum = 0.0;
+            if (t == taps) break;
+        }
+    };
+    // foldSample's arithmetic with the statistics in registers. The loop's
+    // time goes on the chain of dependent operations that carries the mean:
+    // the divisions (which depend on the count alone), the cleaning and the
+    // magnitudes all fit in the time it leaves idle. Each sample's 1 / count
+    // is the previous one's 1 / (count + 1).
+    double mean = mean_, variance = variance_, count = count_;
+    double inverseCount = 1.0 / count;  // infinite for the very first sample, then unused
+    auto fold = [&](std::size_t i) {
+        const double v = cleanSample(samples[i]);
+        samples[i] = v;
+        const double inverseNext = 1.0 / (count + 1.0);
+        const double m = mean + (v - mean) * inverseNext;
+        if (count != 0.0)
+            variance = (1.0 - inverseCount) * variance + (count + 1.0) * (m - mean) * (m - mean);
+        else
+            variance = 0.0;
+        mean = m;
+        count += 1.0;
+        inverseCount = inverseNext;
+    };
+    // About two taps per sample cover every band within the fold of a hop.
+    const std::size_t both = std::min<std::size_t>(n, w.bins);
+    for (std::size_t i = 0; i < both; ++i) {
+        fold(i);
+        magnitude(i);
+        if (t < taps) tap();
+        if (t < taps) tap();
+    }
+    for (std::size_t i = both; i < n; ++i) {
+        fold(i);
+        if (t < taps) tap();
+        if (t < taps) tap();
+    }
+    for (std::size_t k = both; k < w.bins; ++k) magnitude(k);
+    while (t < taps) tap();
+    mean_ = mean;
+    variance_ = variance;
+    count_ = count;
+}
+
 namespace {
 
-// Runs the sixth-order low-pass b/a over x[0..n-1] in place, sample by
-// sample in transposed direct form II, carrying the six state values z; the
-// same state and output as filter() with state, without its per-call set-up.
-void lowpassInPlace(const std::vector<double>& b, const std::vector<double>& a, double* z,
-                    double* x, std::size_t n) {
-    constexpr unsigned kOrder = 6;
-    TM_PRECONDITION(b.size() == kOrder + 1 && a.size() == kOrder + 1, "sixth-order low-pass");
-    for (std::size_t t = 0; t < n; ++t) {
-        const double in = x[t];
-        const double out = b[0] * in + z[0];
-        for (unsigned i = 0; i + 1 < kOrder; ++i) z[i] = b[i + 1] * in + z[i + 1] - a[i + 1] * out;
-        z[kOrder - 1] = b[kOrder] * in - a[kOrder] * out;
-        x[t] = out;
+constexpr unsigned kLowpassOrder = 6;
+
+// Runs the sixth-order low-pass b/a, sample by sample in transposed direct
+// form II, over T columns of B bands at once (x is T x B, column t at
+// x + t B, filtered in place), band b carrying the state z[i B + b],
+// i = 0 .. 5. Every band sees exactly the operations, in the order, of
+// filter() with state; side by side, the bands' chains vectorise.
+void lowpassColumns(const std::vector<double>& b, const std::vector<double>& a, double* z,
+                    double* x, std::size_t T, unsigned B) {
+    TM_PRECONDITION(b.size() == kLowpassOrder + 1 && a.size() == kLowpassOrder + 1,
+                    "sixth-order low-pass");
+    const double b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3], b4 = b[4], b5 = b[5], b6 = b[6];
+    const double a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6];
+    const std::size_t bands = B;
+    double* z0 = z;
+    double* z1 = z + B;
+    double* z2 = z + 2 * B;
+    double* z3 = z + 3 * B;
+    double* z4 = z + 4 * B;
+    double* z5 = z + 5 * B;
+    for (std::size_t t = 0; t < T; ++t) {
+        double* column = x + t * B;
+        // The state rows and the column never overlap.
+#pragma GCC ivdep
+        for (std::size_t k = 0; k < bands; ++k) {
+            const double in = column[k];
+            const double out = b0 * in + z0[k];
+            z0[k] = b1 * in + z1[k] - a1 * out;
+            z1[k] = b2 * in + z2[k] - a2 * out;
+            z2[k] = b3 * in + z3[k] - a3 * out;
+            z3[k] = b4 * in + z4[k] - a4 * out;
+            z4[k] = b5 * in + z5[k] - a5 * out;
+            z5[k] = b6 * in - a6 * out;
+            column[k] = out;
+        }
     }
 }
 
@@ -275,9 +364,68 @@ void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
         }
         bandTapStart_.push_back(static_cast<unsigned int>(bandTapBin_.size()));
     }
+    bandBins_ = 0;
+    for (unsigned int bin : bandTapBin_) bandBins_ = std::max(bandBins_, bin + 1);
+    TM_PRECONDITION(bandBins_ <= N / 2, "band taps below the Nyquist bin");
     bandLayoutRate_ = srate;
     bandLayoutN_ = N;
     bandLayoutBands_ = B;
+}
+
+// Compressed power of every band, doubled (the up-sampling gain): each band's
+// weighted squares summed in tap order. Four bands' sums run side by side,
+// so that their chains of additions overlap.
+void Onsets::compressBandPowers(const double* powers, double* column, unsigned int B) {
+    for (unsigned int b = 0; b < B; ++b) {
+        const double compressed = std::log(1.0 + 100.0 * powers[b]) * 0.21667906533553166;
+        column[b] = 2.0 * compressed;
+    }
+}
+
+void Onsets::bandPowers(const double* magnitude, double* column, unsigned int B) const {
+    const unsigned int* start = bandTapStart_.data();
+    const unsigned int* bin = bandTapBin_.data();
+    const double* weight = bandTapWeight_.data();
+    auto store = [column](unsigned int b, double P) {
+        const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;
+        column[b] = 2.0 * compressed;
+    };
+    unsigned int b = 0;
+    for (; b + 4 <= B; b += 4) {
+        const unsigned int t0 = start[b], t1 = start[b + 1], t2 = start[b + 2], t3 = start[b + 3];
+        const unsigned int n0 = t1 - t0, n1 = t2 - t1, n2 = t3 - t2, n3 = start[b + 4] - t3;
+        const unsigned int common = std::min(std::min(n0, n1), std::min(n2, n3));
+        double P0 = 0.0, P1 = 0.0, P2 = 0.0, P3 = 0.0;
+        for (unsigned int i = 0; i < common; ++i) {
+            const double v0 = weight[t0 + i] * magnitude[bin[t0 + i]];
+            const double v1 = weight[t1 + i] * magnitude[bin[t1 + i]];
+            const double v2 = weight[t2 + i] * magnitude[bin[t2 + i]];
+            const double v3 = weight[t3 + i] * magnitude[bin[t3 + i]];
+            P0 += v0 * v0;
+            P1 += v1 * v1;
+            P2 += v2 * v2;
+            P3 += v3 * v3;
+        }
+        auto finish = [&](unsigned int t, unsigned int n, double P) {
+            for (unsigned int i = common; i < n; ++i) {
+                const double v = weight[t + i] * magnitude[bin[t + i]];
+                P += v * v;
+            }
+            return P;
+        };
+        store(b, finish(t0, n0, P0));
+        store(b + 1, finish(t1, n1, P1));
+        store(b + 2, finish(t2, n2, P2));
+        store(b + 3, finish(t3, n3, P3));
+    }
+    for (; b < B; ++b) {
+        double P = 0.0;
+        for (unsigned int t = start[b]; t < start[b + 1]; ++t) {
+            const double v = weight[t] * magnitude[bin[t]];
+            P += v * v;
+        }
+        store(b, P);
+    }
 }
 
 bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, double& envRate,
@@ -294,32 +442,36 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
 
     // Only a direct call at another rate can meet a mismatched window or state.
     if (window_.size() != N) buildWindow(N);
-    if (filterState_.nRows() != B || filterState_.nCols() != 6) filterState_ = Matrix<double>(B, 6);
+    if (filterState_.nRows() != 6 || filterState_.nCols() != B) filterState_ = Matrix<double>(6, B);
 
-    for (double& v : samples) v = cleanSample(v);
-
-    if (envs.nRows() != B || envs.nCols() != T)
-        envs = Matrix<double>(B, static_cast<unsigned int>(T));
-    else
-        std::fill(envs.data(), envs.data() + envs.nElems(), 0.0);
+    // Samples are cleaned as they are folded into the statistics; those
+    // before (folded by the previous run) and after the last frame here.
+    const std::size_t framesEnd = N + hop * (F - 1);
+    std::size_t nextUnfolded = std::min<std::size_t>(bufferFolded_, samples.size());
+    for (std::size_t i = 0; i < nextUnfolded; ++i) samples[i] = cleanSample(samples[i]);
+    for (std::size_t i = framesEnd; i < samples.size(); ++i) samples[i] = cleanSample(samples[i]);
 
     if (bandLayoutRate_ != srate || bandLayoutN_ != N || bandLayoutBands_ != B)
         buildBandLayout(srate, N, B);
-    if (spectrum_.size() != N) spectrum_ = RealFft(N);
+    if (spectrum_.size() != N) spectrum_ = FastRealFft(N);
+
+    // The run is worked on column by column (T x B, columns_[t B + b]): the
+    // bands' filters and differences then run side by side.
+    columns_.assign(T * B, 0.0);
 
     // Band powers per frame, compressed and up-sampled by two (odd columns stay 0).
-    windowed_.resize(N);
-    spectrumRe_.resize(hop + 1);
-    spectrumIm_.resize(hop + 1);
-    magnitudes_.resize(hop);
+    magnitudes_.resize(2 * static_cast<std::size_t>(hop));  // this frame's and the previous one's
+    powers_.resize(B);
     const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
-    std::size_t nextUnfolded = std::min<std::size_t>(bufferFolded_, samples.size());
     for (std::size_t f = 0; f < F; ++f) {
         const std::size_t start = hop * f;
         // Statistics over every sample up to this frame's end, each counted
         // once: the normalisation of a frame then does not depend on how the
         // audio was cut into blocks.
-        for (; nextUnfolded < start + N; ++nextUnfolded) foldSample(samples[nextUnfolded]);
+        if (nextUnfolded < start + N) {
+            cleanAndFoldSamples(samples.data() + nextUnfolded, start + N - nextUnfolded);
+            nextUnfolded = start + N;
+        }
         const double* frame = samples.data() + start;
         if (std::sqrt(variance_) == 0.0) {
             // Nothing but a constant so far: analyse a faint seeded noise instead.
@@ -330,30 +482,35 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
                 for (unsigned int i = 0; i < N; ++i)
                     noise_[i] = (-static_cast<double>(r[i]) / 2147483648.0 - 0.5) * 1e-5;
             }
-            for (unsigned int i = 0; i < N; ++i) foldSample(noise_[i]);
+            cleanAndFoldSamples(noise_.data(), N);
             frame = noise_.data();
         }
         const double m = mean_;
         const double sigma = std::sqrt(variance_);
 
         const double inverseSigma = 1.0 / sigma;
+        double* windowed = spectrum_.input();
         for (unsigned int i = 0; i < N; ++i)
-            windowed_[i] = (frame[i] - m) * window_[i] * inverseSigma;
-        spectrum_.forward(windowed_.data(), spectrumRe_.data(), spectrumIm_.data());
-        for (unsigned int k = 0; k < hop; ++k) {
-            const double re = spectrumRe_[k];
-            const double im = spectrumIm_[k];
-            magnitudes_[k] = std::sqrt(re * re + im * im) * inverseSqrtN;
+            windowed[i] = (frame[i] - m) * window_[i] * inverseSigma;
+        const double* X = spectrum_.transform();
+        // The next frame's new samples are folded in one loop with this
+        // frame's magnitudes (of the bins the bands use) and the previous
+        // frame's band sums: the fold is a chain of dependent operations, and
+        // the rest fills the time it leaves idle.
+        FrameWork work;
+        work.spectrum = X;
+        work.bins = bandBins_;
+        work.scale = inverseSqrtN;
+        work.magnitudes = magnitudes_.data() + (f % 2) * hop;
+        if (f > 0) {
+            work.previousMagnitudes = magnitudes_.data() + ((f + 1) % 2) * hop;
+            work.previousPowers = powers_.data();
         }
-        for (unsigned int b = 0; b < B; ++b) {
-            double P = 0.0;
-            for (unsigned int t = bandTapStart_[b]; t < bandTapStart_[b + 1]; ++t) {
-                const double v = bandTapWeight_[t] * magnitudes_[bandTapBin_[t]];
-                P += v * v;
-            }
-            const double compressed = std::log(1.0 + 100.0 * P) * 0.21667906533553166;
-            envs[b][2 * f] = 2.0 * compressed;
-        }
+        const std::size_t nextEnd = f + 1 < F ? start + hop + N : nextUnfolded;
+        cleanAndFoldSamples(samples.data() + nextUnfolded, nextEnd - nextUnfolded, &work);
+        nextUnfolded = nextEnd;
+        if (f > 0) compressBandPowers(powers_.data(), columns_.data() + 2 * (f - 1) * B, B);
+        if (f + 1 == F) bandPowers(work.magnitudes, columns_.data() + 2 * f * B, B);
     }
     // The next run starts with this run's last hop samples, already folded.
     bufferFolded_ = N - hop;
@@ -377,22 +534,20 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     }
     const unsigned int G = groupDelay_;
     if (tail_.nRows() != B || tail_.nCols() != G) tail_ = Matrix<double>(B, G);
+    // The tail, G x B like the columns while it is worked on.
+    tailColumns_.assign(static_cast<std::size_t>(G) * B, 0.0);
     if (10.0 / (0.5 * envRate) < 1.0) {
-        state_.resize(6);
-        for (unsigned int b = 0; b < B; ++b) {
-            lowpassInPlace(lowpassB_, lowpassA_, filterState_[b], envs[b], T);
-            if (G > 0) {
-                // The continuation runs on a copy: the kept state is the real one.
-                std::copy(filterState_[b], filterState_[b] + 6, state_.begin());
-                std::fill(tail_[b], tail_[b] + G, 0.0);
-                lowpassInPlace(lowpassB_, lowpassA_, state_.data(), tail_[b], G);
-            }
+        lowpassColumns(lowpassB_, lowpassA_, filterState_.data(), columns_.data(), T, B);
+        if (G > 0) {
+            // The continuation runs on a copy: the kept state is the real one.
+            state_.assign(filterState_.data(), filterState_.data() + filterState_.nElems());
+            lowpassColumns(lowpassB_, lowpassA_, state_.data(), tailColumns_.data(), G, B);
         }
     }
 
     // Half-wave rectification.
-    for (double* v = envs.data(); v != envs.data() + envs.nElems(); ++v) *v = std::max(0.0, *v);
-    for (double* v = tail_.data(); v != tail_.data() + tail_.nElems(); ++v) *v = std::max(0.0, *v);
+    for (double& v : columns_) v = std::max(0.0, v);
+    for (double& v : tailColumns_) v = std::max(0.0, v);
 
     // The previous run's last column was differenced against a predicted
     // successor; now that the real one is known, finish it.
@@ -403,35 +558,53 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         double sum = 0.0;
         for (unsigned int b = 0; b < B; ++b) {
             const double p = previousLast_[b];
-            const double v = keep * p + g * std::max(0.0, envs[b][0] - p);
+            const double v = keep * p + g * std::max(0.0, columns_[b] - p);
             if (bandsStored) bandHistory_[b][last] = v;
             sum += v;
         }
         if (!accentHistoryIsPlaceholder() && !accentHistory_.empty()) accentHistory_.back() = sum;
     }
-    previousLast_.resize(B);
-    for (unsigned int b = 0; b < B; ++b) previousLast_[b] = envs[b][T - 1];
+    previousLast_.assign(columns_.end() - B, columns_.end());
     havePrevious_ = true;
 
     // Weighted, half-wave-rectified first difference, forward and in place;
     // the block's last value takes the first tail value as its successor.
-    for (unsigned int b = 0; b < B; ++b) {
-        double* e = envs[b];
-        for (std::size_t t = 0; t + 1 < T; ++t)
-            e[t] = keep * e[t] + g * std::max(0.0, e[t + 1] - e[t]);
-        double* tail = G > 0 ? tail_[b] : nullptr;
-        const double successor = G > 0 ? tail[0] : e[T - 1];
-        e[T - 1] = keep * e[T - 1] + g * std::max(0.0, successor - e[T - 1]);
+    auto difference = [keep, g](double* __restrict now, const double* __restrict next,
+                                unsigned count) {
+        for (unsigned b = 0; b < count; ++b)
+            now[b] = keep * now[b] + g * std::max(0.0, next[b] - now[b]);
+    };
+    for (std::size_t t = 0; t + 1 < T; ++t)
+        difference(columns_.data() + t * B, columns_.data() + (t + 1) * B, B);
+    double* lastColumn = columns_.data() + (T - 1) * B;
+    if (G > 0) {
+        difference(lastColumn, tailColumns_.data(), B);
         for (unsigned int m = 0; m + 1 < G; ++m)
-            tail[m] = keep * tail[m] + g * std::max(0.0, tail[m + 1] - tail[m]);
-        if (G > 0) tail[G - 1] = keep * tail[G - 1];
+            difference(tailColumns_.data() + m * B, tailColumns_.data() + (m + 1) * B, B);
+        double* tailEnd = tailColumns_.data() + (G - 1) * B;
+        for (unsigned int b = 0; b < B; ++b) tailEnd[b] = keep * tailEnd[b];
+    } else {
+        // Its own successor: the difference is zero.
+        for (unsigned int b = 0; b < B; ++b)
+            lastColumn[b] = keep * lastColumn[b] + g * std::max(0.0, lastColumn[b] - lastColumn[b]);
     }
 
     accents.resize(T);
     for (std::size_t t = 0; t < T; ++t) {
+        const double* column = columns_.data() + t * B;
         double sum = 0.0;
-        for (unsigned int b = 0; b < B; ++b) sum += envs[b][t];
+        for (unsigned int b = 0; b < B; ++b) sum += column[b];
         accents[t] = sum;
+    }
+
+    // Back to one row per band.
+    if (envs.nRows() != B || envs.nCols() != T)
+        envs = Matrix<double>(B, static_cast<unsigned int>(T));
+    for (unsigned int b = 0; b < B; ++b) {
+        double* e = envs[b];
+        for (std::size_t t = 0; t < T; ++t) e[t] = columns_[t * B + b];
+        double* tail = tail_[b];
+        for (unsigned int m = 0; m < G; ++m) tail[m] = tailColumns_[m * B + b];
     }
     return correct;
 }
@@ -506,6 +679,15 @@ bool Onsets::clearBandEnvs(unsigned int start, bool alsoAccents) {
     bandHistory_ = std::move(remaining);
     firstColumn_ = start;
     return true;
+}
+
+unsigned int Onsets::columnEndAfterProcess() const {
+    const unsigned int stored =
+        bandHistoryIsPlaceholder() ? firstColumn_ : firstColumn_ + bandHistory_.nCols();
+    const std::size_t N = window_.size();
+    if (bufferEmpty_ || !newData_ || buffer_.size() < N) return stored;
+    const std::size_t frames = (buffer_.size() - N) / (N / 2) + 1;
+    return stored + static_cast<unsigned int>(2 * frames);
 }
 
 double Onsets::getAccentSrate() const {

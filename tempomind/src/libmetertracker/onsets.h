@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "Matrix.h"
-#include "realFft.h"
+#include "fastRealFft.h"
 
 class Onsets {
   public:
@@ -53,6 +53,13 @@ class Onsets {
 
     // Number G of newest columns handed out by getBandEnvs that are predictions.
     unsigned int getGroupDelay() const { return groupDelay_; }
+    // Stream column one past the newest that getBandEnvs would cover after a
+    // process() now: the stored columns plus two for every whole frame in
+    // the buffer. A caller that needs a number of columns can leave the
+    // audio in the buffer until they are there: the envelopes do not depend
+    // on how the audio was cut into runs, and one long run costs less than
+    // many short ones.
+    unsigned int columnEndAfterProcess() const;
     // Accent (envelope) rate 4 * fs / N in Hz.
     double getAccentSrate() const;
 
@@ -100,8 +107,26 @@ class Onsets {
 
   private:
     inline void foldSample(double v);
+    // Work of the front end that runs in the fold's loop, filling the time
+    // its chain of dependent operations leaves idle: the magnitudes of one
+    // spectrum and, optionally, the band sums of the previous frame's.
+    struct FrameWork {
+        const double* spectrum = nullptr;  // interleaved X[k], k < bins
+        unsigned int bins = 0;
+        double scale = 1.0;
+        double* magnitudes = nullptr;                // out: |X[k]| * scale
+        const double* previousMagnitudes = nullptr;  // the band sums read these
+        double* previousPowers = nullptr;            // out: one sum per band, or null
+    };
+    // Cleans n samples in place and folds them into the statistics: the
+    // same values and statistics as cleanSample and foldSample, faster; and
+    // does the work given, if any.
+    void cleanAndFoldSamples(double* samples, std::size_t n, const FrameWork* work = nullptr);
     void buildWindow(unsigned int frameLength);
     void buildBandLayout(double srate, unsigned int N, unsigned int B);
+    // Band sums of one frame's magnitudes, compressed into column (B values).
+    void bandPowers(const double* magnitudes, double* column, unsigned int B) const;
+    static void compressBandPowers(const double* powers, double* column, unsigned int B);
     void appendToHistories(const NumaMathLibrary::Matrix<double>& envs,
                            const std::vector<double>& accents);
     bool bandHistoryIsPlaceholder() const;
@@ -124,7 +149,7 @@ class Onsets {
 
     std::vector<double> window_;  // Hann, no zero end points
 
-    NumaMathLibrary::Matrix<double> filterState_;  // bands x 6
+    NumaMathLibrary::Matrix<double> filterState_;  // 6 x bands: state i of band b at [i][b]
     NumaMathLibrary::Matrix<double> bandHistory_;  // bands x columns, oldest first
     unsigned int firstColumn_ = 0;                 // stream column of bandHistory_'s first
     std::vector<double> accentHistory_;
@@ -143,17 +168,19 @@ class Onsets {
 
     // Scratch reused from call to call, so that steady operation allocates
     // only for the growing histories.
-    RealFft spectrum_{4};
-    std::vector<double> windowed_, spectrumRe_, spectrumIm_;
-    std::vector<double> magnitudes_;
+    FastRealFft spectrum_{4};
+    std::vector<double> magnitudes_;  // two frames' (this one and the previous)
+    std::vector<double> powers_;      // one frame's band sums
     // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
     double bandLayoutRate_ = 0.0;
     unsigned int bandLayoutN_ = 0, bandLayoutBands_ = 0;
     std::vector<unsigned int> bandTapStart_, bandTapBin_;
+    unsigned int bandBins_ = 0;  // bins 0 .. bandBins_ - 1 carry taps
     std::vector<double> bandTapWeight_;
     std::vector<double> noise_;
     std::vector<double> state_;
     std::vector<double> kept_;
+    std::vector<double> columns_, tailColumns_;  // a run's envelopes and tail, column-major
     NumaMathLibrary::Matrix<double> blockEnvs_;
     std::vector<double> blockAccents_;
 };

@@ -1,11 +1,12 @@
 #include "periodModel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <limits>
 
 #include "beatGivenTatum.h"
-#include "fft_and_filter.h"
+#include "fastRealFft.h"
 #include "lognPdf.h"
 #include "maxSearch.h"
 #include "meterLogTransLikes.h"
@@ -181,14 +182,19 @@ void PeriodModel::computeTatumSpectrum(const std::vector<double>& resonance, con
     }
     for (unsigned k = 0; k < D; ++k) lagCurve_[k] *= window_[k];
 
-    // Magnitude spectrum, bins 0 .. B, scaled by the number of lags.
-    fftData_.assign(2 * static_cast<std::size_t>(K), 0.0);
-    for (unsigned k = 0; k < D; ++k) fftData_[2 * k] = lagCurve_[k];
-    fft(fftData_, -1);
+    // Magnitude spectrum, bins 0 .. B (B <= K / 2), scaled by the number of
+    // lags; the lag curve is real, so the real transform serves.
+    TM_PRECONDITION(B <= K / 2, "tatum bins below the Nyquist bin");
+    transformInput_.assign(K, 0.0);
+    std::copy(lagCurve_.begin(), lagCurve_.end(), transformInput_.begin());
+    if (transform_.size() != K) transform_ = FastRealFft(K);
+    spectrumRe_.resize(K / 2 + 1);
+    spectrumIm_.resize(K / 2 + 1);
+    transform_.forward(transformInput_.data(), spectrumRe_.data(), spectrumIm_.data());
     tatumSpectrum_.resize(B + 1);
     for (unsigned b = 0; b <= B; ++b) {
-        const double re = fftData_[2 * b];
-        const double im = fftData_[2 * b + 1];
+        const double re = spectrumRe_[b];
+        const double im = spectrumIm_[b];
         tatumSpectrum_[b] = std::sqrt(re * re + im * im) / N;
     }
 }
@@ -333,15 +339,34 @@ void PeriodModel::updateJointScores(unsigned stepIndex, const PeriodHistory& his
         meterLogTransLikes(previousPeriods_, currentPeriods_, params.periodTransSigmas[level],
                            *trans[level]);
     }
-    buildJointTransitions(jointScores[1], beatTrans_, barTrans_, tatumTrans_, jointTrans_);
-
     // Best predecessor of every state (the lowest one on ties; not-a-number
-    // never wins), then the new observation.
+    // never wins) over the rows of buildJointTransitions, each computed as it
+    // is compared instead of stored: per level, every transition row laid
+    // out over the joint states (level value of state c), so that a row is
+    // score + beat + bar + tatum, added in that order, element by element.
+    const unsigned C2 = C * C;
+    expandedTrans_.resize(3 * static_cast<std::size_t>(C) * states);
+    double* beatRows = expandedTrans_.data();
+    double* barRows = beatRows + static_cast<std::size_t>(C) * states;
+    double* tatumRows = barRows + static_cast<std::size_t>(C) * states;
+    for (unsigned from = 0; from < C; ++from)
+        for (unsigned c = 0; c < states; ++c) {
+            beatRows[from * states + c] = beatTrans_[from][c % C];
+            barRows[from * states + c] = barTrans_[from][(c / C) % C];
+            tatumRows[from * states + c] = tatumTrans_[from][c / C2];
+        }
     bestPredecessor_.assign(states, -std::numeric_limits<double>::infinity());
+    double* best = bestPredecessor_.data();
+    const double* scores = jointScores[1];
     for (unsigned r = 0; r < states; ++r) {
-        const double* row = jointTrans_[r];
-        for (unsigned c = 0; c < states; ++c)
-            if (row[c] > bestPredecessor_[c]) bestPredecessor_[c] = row[c];
+        const double score = scores[r];
+        const double* beat = beatRows + (r % C) * states;
+        const double* bar = barRows + ((r / C) % C) * states;
+        const double* tatum = tatumRows + (r / C2) * states;
+        for (unsigned c = 0; c < states; ++c) {
+            const double v = score + beat[c] + bar[c] + tatum[c];
+            best[c] = v > best[c] ? v : best[c];
+        }
     }
     double* previous = jointScores[0];
     double* current = jointScores[1];

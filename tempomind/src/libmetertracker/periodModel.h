@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Matrix.h"
+#include "fastRealFft.h"
 #include "params.h"
 
 namespace meterTracker {
@@ -105,7 +106,9 @@ class PeriodModel {
     // Tatum spectrum of the resonance curve.
     std::vector<double> lagCurve_;       // resonance by lag, later windowed
     std::vector<double> window_;         // falling half cosine over the lags
-    std::vector<double> fftData_;        // interleaved complex transform buffer
+    std::vector<double> transformInput_;  // the windowed curve, zero-padded to K
+    FastRealFft transform_{4};
+    std::vector<double> spectrumRe_, spectrumIm_;
     std::vector<double> tatumSpectrum_;  // magnitude per bin, bins 0 .. B
     unsigned transformSize_ = 0;         // K
     unsigned highestBin_ = 0;            // B
@@ -127,7 +130,7 @@ class PeriodModel {
 
     std::vector<double> previousPeriods_, currentPeriods_;
     NumaMathLibrary::Matrix<double> beatTrans_, barTrans_, tatumTrans_;
-    NumaMathLibrary::Matrix<double> jointTrans_;
+    std::vector<double> expandedTrans_;  // per level, C rows over the C^3 states
     std::vector<double> bestPredecessor_;
 };
 
