@@ -2,6 +2,7 @@
 // the main window, or an error dialog when the engine cannot start.
 #include <QApplication>
 #include <QIcon>
+#include <QSettings>
 
 #include "mainwindow.h"
 #include "qtempomind.h"
@@ -13,8 +14,17 @@ int main(int argc, char* argv[]) {
     applyTickerStyleSheet(app);
     app.setWindowIcon(QIcon(QStringLiteral(":/resources/pulsora_tempotron.png")));
 
+    // The tracking model chosen last time (File > Settings); the engine
+    // takes it when it starts.
+    const QString stored =
+        QSettings(QStringLiteral("Orvane"), QStringLiteral("Pulsora"))
+            .value(QStringLiteral("Pulsora/TrackingModel"))
+            .toString();
+    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    meterTracker::parseTrackingModel(stored.toStdString(), model);
+
     auto* facade = new QTempomind;
-    if (facade->init()) {
+    if (facade->init(-1, model)) {
         auto* window = new MainWindow(facade);  // owns the facade from here on
         window->show();
         const int result = app.exec();

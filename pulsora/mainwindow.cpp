@@ -32,6 +32,7 @@ const char* const kSendPhaseKey = "Pulsora/SendPhase";
 const char* const kAudioDeviceKey = "Pulsora/AudioInputDevice";
 const char* const kAudioChannelsKey = "Pulsora/AudioChannels";
 const char* const kMidiDeviceKey = "Pulsora/MidiOutputDevice";
+const char* const kTrackingModelKey = "Pulsora/TrackingModel";
 
 // The tempo button's modes: tracker period-prior medians in seconds.
 struct TempoMode {
@@ -190,6 +191,8 @@ void MainWindow::writeSettings() {
     settings.setValue(kSendPhaseKey, sendPhase);
     settings.setValue(kHalfLifeKey, ui->robustSlider->value());
     if (!facade) return;
+    settings.setValue(kTrackingModelKey,
+                      QString::fromLatin1(meterTracker::trackingModelName(facade->trackingModel())));
 
     AudioInterface* audio = facade->audio;
     const int audioIndex = audio ? audio->getAudioDevIndex() : -1;

@@ -24,6 +24,12 @@ SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
         if (auto* push = qobject_cast<QPushButton*>(button)) push->setAutoDefault(false);
     ui->channelButton->setAutoDefault(false);
 
+    ui->trackingModelSelect->addItem(QStringLiteral("classic"));
+    ui->trackingModelSelect->addItem(QStringLiteral("enhanced"));
+    if (facade)
+        ui->trackingModelSelect->setCurrentIndex(
+            facade->trackingModel() == meterTracker::TrackingModel::Enhanced ? 1 : 0);
+
     channelDialog = new AdvancedSettings(facade, this);
     channelDialog->hide();
     channelDialog->SetSelectedAudioDevice(selectedAudioIndex);
@@ -83,6 +89,21 @@ void SettingsDialog::applyChanges() {
         facade->startProcessing();
     }
     if (selectedMidiIndex != facade->getMidiDevIndex()) facade->selectMidiDev(selectedMidiIndex);
+}
+
+void SettingsDialog::on_trackingModelSelect_currentIndexChanged(int index) {
+    if (initialising || !facade) return;
+    const meterTracker::TrackingModel model =
+        index == 1 ? meterTracker::TrackingModel::Enhanced : meterTracker::TrackingModel::Classic;
+    if (model == facade->trackingModel()) return;
+    facade->setTrackingModel(model);
+    // The engine takes its model when it starts: choosing the input again
+    // restarts it (stream stopped first, switches kept).
+    if (AudioInterface* audio = facade->audio) {
+        facade->stopProcessing();
+        audio->selectAudioDev(audio->getAudioDevIndex());
+        facade->startProcessing();
+    }
 }
 
 void SettingsDialog::on_latencySlider_valueChanged(int value) {

@@ -36,6 +36,8 @@ class SettingsDialog : public QDialog {
     void on_latencySlider_valueChanged(int value);
     void on_channelButton_clicked();
     void on_latencyEdit_returnPressed();
+    // A new tracking model restarts the engine with it.
+    void on_trackingModelSelect_currentIndexChanged(int index);
 
   protected:
     void changeEvent(QEvent* event) override;

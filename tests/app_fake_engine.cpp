@@ -193,10 +193,16 @@ void tm_disable_beat_printout() {
 
 void tm_set_prediction_log(TempoMind_t*, std::FILE*) {}
 
-TempoMind_t* tm_init_model(int ignored, int midi_port, meterTracker::TrackingModel) {
+TempoMind_t* tm_init_model(int ignored, int midi_port, meterTracker::TrackingModel model) {
+    fakes::engine().trackingModel = model == meterTracker::TrackingModel::Enhanced ? 1 : 0;
     return tm_init(ignored, midi_port);
 }
-void tm_set_tracking_model(TempoMind_t*, meterTracker::TrackingModel) {}
+void tm_set_tracking_model(TempoMind_t*, meterTracker::TrackingModel model) {
+    const int value = model == meterTracker::TrackingModel::Enhanced ? 1 : 0;
+    record("set_tracking_model", {static_cast<double>(value)});
+    fakes::engine().trackingModel = value;
+}
 meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t*) {
-    return meterTracker::TrackingModel::Classic;
+    return fakes::engine().trackingModel == 1 ? meterTracker::TrackingModel::Enhanced
+                                               : meterTracker::TrackingModel::Classic;
 }

@@ -30,6 +30,7 @@ struct Engine {
     double inputLevel = -100.0;
     double nonBeatyness = 0.0;
     double phases[3] = {1.0, 1.0, 1.0};
+    int trackingModel = 0;  // 0 classic, 1 enhanced
 
     std::vector<Call> calls;
 

@@ -440,6 +440,7 @@ class MainWindowTest : public QObject {
             QCOMPARE(settings.value("Pulsora/HalfLife").toInt(), 90);
             QCOMPARE(settings.value("Pulsora/AudioInputDevice").toString(), QString("Studio In"));
             QCOMPARE(settings.value("Pulsora/MidiOutputDevice").toString(), QString("Port A"));
+            QCOMPARE(settings.value("Pulsora/TrackingModel").toString(), QString("classic"));
             QCOMPARE(settings.value("Pulsora/AudioChannels").toStringList(),
                      QStringList({"1", "1"}));
         }

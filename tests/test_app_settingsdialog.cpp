@@ -57,7 +57,7 @@ class SettingsDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
         QCOMPARE(dialog.windowTitle(), QString("Pulsora I/O Settings"));
-        QCOMPARE(dialog.size(), QSize(360, 230));
+        QCOMPARE(dialog.size(), QSize(360, 270));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
 
         auto* audio = child<QComboBox>(&dialog, "audioDevSelect");
@@ -177,6 +177,28 @@ class SettingsDialogTest : public QObject {
         fakes::portaudio().openedDevices.clear();
         dialog.applyChanges();
         QVERIFY(fakes::portaudio().openedDevices.empty());
+    }
+
+    void choosingATrackingModelRestartsTheEngineWithIt() {
+        auto facade = startFacade();
+        facade->audio->selectAudioDev(0);
+        fakes::engine().calls.clear();
+        SettingsDialog dialog(facade.get());
+        auto* models = child<QComboBox>(&dialog, "trackingModelSelect");
+        QCOMPARE(itemsOf(models), QStringList({"classic", "enhanced"}));
+        QCOMPARE(models->currentIndex(), 0);
+        QCOMPARE(fakes::engine().count("set_tracking_model"), 0);  // opening sets nothing
+
+        models->setCurrentIndex(1);
+        const fakes::Engine& e = fakes::engine();
+        QCOMPARE(e.last("set_tracking_model"), std::vector<double>{1});
+        QVERIFY(e.lastIndex("set_tracking_model") < e.lastIndex("run"));
+        QVERIFY(e.lastIndex("stop") < e.lastIndex("run"));
+        QCOMPARE(facade->trackingModel(), meterTracker::TrackingModel::Enhanced);
+        QCOMPARE(facade->audio->getAudioDevIndex(), 0);  // the same input
+        // A dialog opened later shows the model in use.
+        SettingsDialog again(facade.get());
+        QCOMPARE(child<QComboBox>(&again, "trackingModelSelect")->currentIndex(), 1);
     }
 
     void choosingAnotherMidiPort() {
