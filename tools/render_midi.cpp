@@ -68,25 +68,27 @@ void RenderMidiWriter::add(const midioutput_record& record) {
     event.bytes = MidiFile::encodeEvent(
         std::vector<std::uint8_t>(record.bytes.begin(), record.bytes.end()), event.order);
     newestTick_ = std::max(newestTick_, event.tick);
-    pending_.push_back(std::move(event));
-    if (newestTick_ > kHoldTicks && pending_.size() > 256) emitUpTo(newestTick_ - kHoldTicks);
+    // Messages come nearly in order: the place of a new one is found from the back.
+    auto before = [](const Pending& a, const Pending& b) {
+        if (a.tick != b.tick) return a.tick < b.tick;
+        return a.order < b.order;  // sequence: a new event comes after equal ones
+    };
+    auto at = pending_.end();
+    while (at != pending_.begin() && before(event, *(at - 1))) --at;
+    pending_.insert(at, std::move(event));
+    if (newestTick_ > kHoldTicks) emitUpTo(newestTick_ - kHoldTicks);
 }
 
 void RenderMidiWriter::emitUpTo(std::uint32_t tick) {
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
-        if (a.tick != b.tick) return a.tick < b.tick;
-        if (a.order != b.order) return a.order < b.order;
-        return a.sequence < b.sequence;
-    });
-    std::size_t written = 0;
+    if (pending_.empty() || pending_.front().tick >= tick) return;
     std::vector<std::uint8_t> body;
-    for (; written < pending_.size() && pending_[written].tick < tick; ++written) {
-        const Pending& e = pending_[written];
+    while (!pending_.empty() && pending_.front().tick < tick) {
+        const Pending& e = pending_.front();
         MidiFile::appendVariableLength(body, e.tick - lastTick_);
         body.insert(body.end(), e.bytes.begin(), e.bytes.end());
         lastTick_ = e.tick;
+        pending_.pop_front();
     }
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(written));
     put(body);
     trackBytes_ += static_cast<std::uint32_t>(body.size());
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ class RenderMidiWriter {
     std::uint32_t lastTick_ = 0;     // of the last event written
     std::uint32_t newestTick_ = 0;   // of the newest event added
     std::uint64_t sequence_ = 0;
-    std::vector<Pending> pending_;
+    std::deque<Pending> pending_;  // in file order: by tick, then order, then sequence
     bool failed_ = false;
 };
 
