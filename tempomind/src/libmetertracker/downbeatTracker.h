@@ -1,0 +1,101 @@
+// Bar starts and beats per bar for a beat grid, decided causally as the audio
+// and the beats arrive: the downbeat stage of the tracker.
+//
+// Feed it the tracker's mono audio (addAudio) and the beats of the grid in
+// time order (addBeat, seconds on the stream clock: sample count / rate since
+// construction or reset; beats may run ahead of the audio, as an extrapolated
+// grid does). Beat k is decided once beat k + 1 is known and the audio has
+// been analysed up to it (about a tenth of a second more, the tonal frame's
+// half length): each decision gives the beat's position in its bar (1 = bar
+// start) and the beats per bar then in force. Read the decisions with
+// nextDecision after each call; at most kQueueCapacity wait, older ones are
+// dropped (counted). finish() decides the beats still waiting with the audio
+// there is, at the end of a stream.
+//
+// barReference() is what a live ticker needs between beats: the beats per bar
+// and the latest bar start among the beats handed in so far, decided or not,
+// both under the current choice (so the reference can run up to the newest
+// beat of the grid, and it moves at once when the choice changes); -1 while
+// no beat is known.
+//
+// The evidence (BarEvidence) and the model over bar positions
+// (BarPositionModel) are described in their headers. Cost: two small FFTs per
+// 11.6 ms of audio and a median per beat; no allocation after construction;
+// no locking: the owner serialises every call.
+#ifndef METERTRACKER_DOWNBEATTRACKER_H
+#define METERTRACKER_DOWNBEATTRACKER_H
+
+#include "barEvidence.h"
+#include "barPositionModel.h"
+
+namespace meterTracker {
+
+struct BeatPosition {
+    double time = 0.0;  // seconds, stream clock
+    long index = 0;     // beats handed in since the reset, from 0
+    int position = 1;   // 1 .. beatsPerBar, 1 = first beat of a bar
+    int beatsPerBar = 4;
+};
+
+struct BarReference {
+    double barStart = -1.0;  // seconds; -1 while no beat is known
+    long barStartIndex = -1;
+    int beatsPerBar = 4;
+};
+
+class DownbeatTracker {
+  public:
+    static constexpr int kQueueCapacity = 64;
+
+    explicit DownbeatTracker(unsigned sampleRate);
+    DownbeatTracker(unsigned sampleRate, const BarPositionModel::Options& options);
+
+    // Forgets audio, beats and decisions; the stream clock starts again at 0.
+    void reset();
+
+    void addAudio(const double* samples, unsigned count);
+    // False (and ignored) when the time is not finite, not after the previous
+    // beat's, or kQueueCapacity beats already wait for their audio.
+    bool addBeat(double seconds);
+    // End of the stream: decides every waiting beat (the last one spans to the
+    // end of the audio, at most one beat interval).
+    void finish();
+
+    // The oldest decision not yet read; false when there is none.
+    bool nextDecision(BeatPosition& out);
+    long droppedDecisions() const { return droppedDecisions_; }
+
+    BarReference barReference() const;
+    int beatsPerBar() const { return model_.beatsPerBar(); }
+    // Beats waiting for their decision.
+    int pendingBeats() const { return pendingCount_; }
+
+  private:
+    void decideReady(bool atEnd);
+    void decideFront(double end);
+    void pushDecision(const BeatPosition& d);
+
+    BarEvidence evidence_;
+    BarPositionModel model_;
+    BeatEvidence scratch_;
+
+    double pending_[kQueueCapacity];  // beat times, ring
+    int pendingFirst_ = 0;
+    int pendingCount_ = 0;
+    long nextIndex_ = 0;  // index of the oldest pending beat
+    double lastBeat_ = 0.0;
+    bool haveBeat_ = false;
+    double lastInterval_ = 0.5;
+
+    BeatPosition decisions_[kQueueCapacity];
+    int decisionFirst_ = 0;
+    int decisionCount_ = 0;
+    long droppedDecisions_ = 0;
+
+    // Times of the last decided beats, ring by beat index.
+    double recentTimes_[BarPositionModel::kMaxBeatsPerBar] = {};
+};
+
+}  // namespace meterTracker
+
+#endif
