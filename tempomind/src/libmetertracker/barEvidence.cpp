@@ -29,6 +29,9 @@ const double kBassLow = 40.0, kBassHigh = 200.0;
 const double kTonalTop = 0.45;  // of the tonal rate: below the half-band filters' roll-off
 // -80 dB: the compressed level log(1 + 1000 * 1e-4).
 const double kAudibleLevel = 0.0953;
+// Onset rows: the rises of the four bands, then the frame's level (the largest v).
+const int kOnsetColumns = BeatEvidence::kRhythmBands + 1;
+const int kLevelColumn = BeatEvidence::kRhythmBands;
 
 // Hann window without zero end points.
 void hann(std::vector<double>& w, unsigned n) {
@@ -113,7 +116,7 @@ BarEvidence::BarEvidence(unsigned sampleRate)
         onsetBandEnd_[b] = std::max(first, end);
     }
     onsetRows_ = unsigned(std::ceil(kHistorySeconds * halfRate / onsetHop_)) + 1;
-    onsets_.assign(std::size_t(onsetRows_) * BeatEvidence::kRhythmBands, 0.0f);
+    onsets_.assign(std::size_t(onsetRows_) * kOnsetColumns, 0.0f);
 
     const double tonalRate = rate_ / 4.0;
     const double top = std::min(kChromaHigh, kTonalTop * tonalRate);
@@ -255,13 +258,16 @@ void BarEvidence::analyseOnsetFrame() {
         power += d * d;
     }
     amplitude[BeatEvidence::kRhythmBands - 1] = std::sqrt(power) / (kHighLength / 4.0);
-    float* row = &onsets_[std::size_t(onsetFrames_ % onsetRows_) * BeatEvidence::kRhythmBands];
+    float* row = &onsets_[std::size_t(onsetFrames_ % onsetRows_) * kOnsetColumns];
+    double level = 0.0;
     for (int b = 0; b < BeatEvidence::kRhythmBands; ++b) {
         const double v = std::log1p(kCompression * amplitude[b]);
+        level = std::max(level, v);
         const double rise = onsetFrames_ == 0 ? 0.0 : std::max(0.0, v - previousBand_[b]);
         previousBand_[b] = v;
         row[b] = float(rise);
     }
+    row[kLevelColumn] = float(level);
     ++onsetFrames_;
 }
 
@@ -280,12 +286,12 @@ void BarEvidence::analyseTonalFrame() {
 }
 
 double BarEvidence::analysedUntil() const {
-    if (onsetFrames_ == 0 || tonalFrames_ == 0) return 0.0;
+    // The centres of the next frames to come: every frame centred before both
+    // has been analysed.
     const double onset =
-        ((onsetFrames_ - 1) * double(onsetHop_) + kOnsetLength / 2.0) / (rate_ / 2.0) - halfDelay_;
+        (onsetFrames_ * double(onsetHop_) + kOnsetLength / 2.0) / (rate_ / 2.0) - halfDelay_;
     const double tonal =
-        ((tonalFrames_ - 1) * double(kTonalHop) + kTonalLength / 2.0) / (rate_ / 4.0) -
-        quarterDelay_;
+        (tonalFrames_ * double(kTonalHop) + kTonalLength / 2.0) / (rate_ / 4.0) - quarterDelay_;
     return std::min(onset, tonal);
 }
 
@@ -298,8 +304,7 @@ double BarEvidence::largestOnset(int band, double from, double to) const {
     end = std::min(end, onsetFrames_);
     double best = 0.0;
     for (long j = first; j < end; ++j)
-        best = std::max(
-            best, double(onsets_[std::size_t(j % onsetRows_) * BeatEvidence::kRhythmBands + band]));
+        best = std::max(best, double(onsets_[std::size_t(j % onsetRows_) * kOnsetColumns + band]));
     return best;
 }
 
@@ -354,9 +359,7 @@ double BarEvidence::cosineDistance(const double* a, const double* b, int n) {
 void BarEvidence::beatEvidence(double start, double end, BeatEvidence& out) {
     end = std::min(end, start + kMaxSegmentSeconds);
     spanSpectrum(start, end, span_);
-    double loudest = 0.0;
-    for (int i = 0; i < tonalBins_; ++i) loudest = std::max(loudest, span_[i]);
-    out.audible = loudest >= kAudibleLevel;
+    out.audible = largestOnset(kLevelColumn, start, end) >= kAudibleLevel;
 
     for (int s = 0; s < 3; ++s) {
         std::copy(chroma_[s + 1], chroma_[s + 1] + 12, chroma_[s]);

@@ -34,7 +34,7 @@
 //     spans before it and the two from it on, known one beat later;
 //   rhythm: the onset values of the four bands at 8 equal steps through the
 //     span (the largest within each step), square-rooted: the beat's pattern.
-// A span whose spectrum stays below -80 dB everywhere is not audible.
+// A span whose onset bands all stay below -80 dB (a < 1e-4) is not audible.
 //
 // No allocation after construction; no locking: the owner serialises calls.
 #ifndef METERTRACKER_BAREVIDENCE_H
@@ -80,7 +80,7 @@ class BarEvidence {
     void addAudio(const double* samples, unsigned count);
 
     // Time up to which both frame streams are complete: every frame centred
-    // before it has been analysed (0 before the first frames).
+    // before it has been analysed (the audio has reached about 0.1 s past it).
     double analysedUntil() const;
     // Seconds of audio received.
     double audioSeconds() const { return double(inputCount_) / sampleRate_; }
@@ -127,7 +127,7 @@ class BarEvidence {
     int onsetBandEnd_[BeatEvidence::kRhythmBands];
     double previousBand_[BeatEvidence::kRhythmBands];
 
-    // Onset values, onsetRows_ frames x 4 bands, ring by frame number.
+    // Onset values, onsetRows_ frames x (4 bands, level), ring by frame number.
     std::vector<float> onsets_;
     unsigned onsetRows_;
     // Tonal magnitudes, tonalBins_ bins x tonalRows_ frames (ring by frame).

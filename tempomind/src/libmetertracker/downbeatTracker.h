@@ -4,10 +4,11 @@
 // Feed it the tracker's mono audio (addAudio) and the beats of the grid in
 // time order (addBeat, seconds on the stream clock: sample count / rate since
 // construction or reset; beats may run ahead of the audio, as an extrapolated
-// grid does). Beat k is decided once beat k + 1 is known and the audio has
-// been analysed up to it (about a tenth of a second more, the tonal frame's
-// half length): each decision gives the beat's position in its bar (1 = bar
-// start) and the beats per bar then in force. Read the decisions with
+// grid does, or come up to a few seconds late). Beat k is decided once beat
+// k + 1 is known and the audio has been analysed up to it (the audio then
+// reaches about 0.1 s past beat k + 1, the tonal frame's half length): each
+// decision gives the beat's position in its bar (1 = bar start) and the beats
+// per bar then in force. Read the decisions with
 // nextDecision after each call; at most kQueueCapacity wait, older ones are
 // dropped (counted). finish() decides the beats still waiting with the audio
 // there is, at the end of a stream.
