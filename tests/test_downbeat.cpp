@@ -159,6 +159,39 @@ TEST(DownbeatStage, AnAccentEveryTwoBeatsReadsAsFourWithBarsOnTheAccents) {
     }
 }
 
+// The same kicks every other beat, with bar-start cues from another model on
+// every fourth beat: the cues settle, within a dozen bars of two, which kicks
+// start the bars.
+TEST(DownbeatStage, BarCuesTellTheFirstBeatFromTheThird) {
+    const synth::MeterPiece p = piece(2, 24, synth::BarMark::kAccent, 100.0);
+    const synth::MeterMusic m = synth::meterPiece(p);
+    for (std::size_t offset : {0u, 2u}) {
+        DownbeatTracker stage(44100);
+        std::size_t next = 0, cue = offset;
+        BeatPosition d;
+        std::vector<BeatPosition> out;
+        for (std::size_t i = 0; i < m.samples.size(); i += 512) {
+            const unsigned n = unsigned(std::min<std::size_t>(512, m.samples.size() - i));
+            const double now = double(i + n) / p.sampleRate;
+            while (cue < m.beats.size() && m.beats[cue] <= now + 0.5) {
+                ASSERT_TRUE(stage.addBarCue(m.beats[cue] + 0.01));
+                cue += 4;
+            }
+            while (next < m.beats.size() && m.beats[next] <= now + 0.5)
+                stage.addBeat(m.beats[next++]);
+            stage.addAudio(&m.samples[i], n);
+            while (stage.nextDecision(d)) out.push_back(d);
+        }
+        stage.finish();
+        while (stage.nextDecision(d)) out.push_back(d);
+        ASSERT_EQ(out.size(), m.beats.size());
+        for (std::size_t i = firstBeatOfBar(p, 12); i < out.size(); ++i) {
+            ASSERT_EQ(out[i].beatsPerBar, 4) << offset << " " << i;
+            ASSERT_EQ(out[i].position, int((i + 4 - offset) % 4) + 1) << offset << " " << i;
+        }
+    }
+}
+
 TEST(DownbeatStage, FollowsAChangeOfMeterWithinAFewBars) {
     synth::MeterPiece p;
     p.bars.assign(12, 4);
@@ -270,7 +303,7 @@ TEST(DownbeatStageInterface, LateBeatsGetTheSameDecisions) {
     }
 }
 
-TEST(DownbeatStageInterface, RejectsBeatsOutOfOrderOrNotFiniteOrBeyondTheQueue) {
+TEST(DownbeatStageInterface, RejectsBeatsAndCuesOutOfOrderOrNotFiniteOrBeyondTheQueue) {
     DownbeatTracker stage(44100);
     EXPECT_FALSE(stage.addBeat(std::nan("")));
     EXPECT_FALSE(stage.addBeat(std::numeric_limits<double>::infinity()));
@@ -278,6 +311,10 @@ TEST(DownbeatStageInterface, RejectsBeatsOutOfOrderOrNotFiniteOrBeyondTheQueue) 
     EXPECT_FALSE(stage.addBeat(1.0));
     EXPECT_FALSE(stage.addBeat(0.5));
     EXPECT_TRUE(stage.addBeat(1.5));
+    EXPECT_TRUE(stage.addBarCue(1.0));
+    EXPECT_FALSE(stage.addBarCue(1.0));
+    EXPECT_FALSE(stage.addBarCue(std::nan("")));
+    EXPECT_TRUE(stage.addBarCue(3.0));
     // No audio yet: the beats wait, up to the queue's capacity.
     double t = 1.5;
     while (stage.pendingBeats() < DownbeatTracker::kQueueCapacity)

@@ -61,6 +61,10 @@ struct BeatEvidence {
     double previousChromaChange2 = 0.0;
     double previousBassChange2 = 0.0;
     double rhythm[kRhythmSize] = {};  // band-major: rhythm[band * kRhythmSteps + step]
+    // A bar start proposed for this beat by another model (see
+    // DownbeatTracker::addBarCue): 1 or 0; barCueKnown false when none is used.
+    bool barCueKnown = false;
+    double barCue = 0.0;
 };
 
 class BarEvidence {

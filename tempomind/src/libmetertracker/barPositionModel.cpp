@@ -63,6 +63,11 @@ BarPositionModel::BarPositionModel(const Options& options) : options_(options) {
     norm = norm > 0.0 ? std::sqrt(norm) : 1.0;
     for (int i = 0; i < 4; ++i) weightsA_[i] = a[i] / norm;
     for (int i = 0; i < 2; ++i) weightsB_[i] = b[i] / norm;
+    // With a cue, the seven weights together have unit length: the cue's
+    // share, and the factor that leaves the six as they are without one.
+    const double withCue = std::sqrt(norm * norm + options.barCueWeight * options.barCueWeight);
+    cueWeight_ = options.barCueWeight / withCue;
+    cueScale_ = norm / withCue;
     reset();
 }
 
@@ -71,6 +76,7 @@ void BarPositionModel::reset() {
     std::fill(periodicity_, periodicity_ + kMaxMeters, 0.0);
     normA_.reset();
     normB_.reset();
+    normCue_.reset();
     std::fill(patternMean_, patternMean_ + BeatEvidence::kRhythmSize, 0.0);
     havePatternMean_ = false;
     for (auto& p : patterns_) std::fill(p, p + BeatEvidence::kRhythmSize, 0.0);
@@ -105,15 +111,27 @@ int BarPositionModel::addBeat(const BeatEvidence& e) {
         const double x[4] = {e.lowOnset, e.highOnset, e.chromaChange, e.bassChange};
         double z[4];
         normA_.standardise(x, z, 4, options_.normalisationBeats);
-        double llr = -options_.bias;
+        const double scale = e.barCueKnown ? cueScale_ : 1.0;
+        double llr = 0.0;
         for (int k = 0; k < 4; ++k) llr += weightsA_[k] * z[k];
+        if (e.barCueKnown) {
+            double zc;
+            normCue_.standardise(&e.barCue, &zc, 1, options_.normalisationBeats);
+            llr = scale * llr + cueWeight_ * zc;
+        }
+        llr -= options_.bias;
         double previous = 0.0;
         if (e.hasPrevious) {
             const double y[2] = {e.previousChromaChange2, e.previousBassChange2};
             double zb[2];
             normB_.standardise(y, zb, 2, options_.normalisationBeats);
-            previous = weightsB_[0] * zb[0] + weightsB_[1] * zb[1];
+            previous = scale * (weightsB_[0] * zb[0] + weightsB_[1] * zb[1]);
         }
+        // Standardised values mean nothing until the running statistics have
+        // seen a few beats: no evidence from the first ones.
+        const bool calibrated = normA_.count > options_.warmUpBeats;
+        if (!calibrated) llr = 0.0;
+        if (normB_.count <= options_.warmUpBeats) previous = 0.0;
         for (int h = 0; h < hypothesisCount_; ++h) {
             Hypothesis& x = hypotheses_[h];
             x.score *= options_.forgetting;

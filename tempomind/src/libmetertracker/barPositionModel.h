@@ -10,12 +10,17 @@
 // z_A = (low onset, high onset, chroma change, bass change) and z_B = (chroma
 // and bass change over two beats either side, known one beat later), each
 // standardised by its running mean and deviation over about 32 beats. With
-// unit-length weights w = (w_A, w_B) the combined evidence has unit spread, and
+// unit-length weights w = (w_A, w_B) the combined evidence has unit spread
+// (counted from the fifth audible beat on, once the statistics mean something),
+// and
 // for a downbeat shift of about one standard deviation the Gaussian
 // log-likelihood ratio is z - 1/2: hence bias = 0.5. The low onset, chroma and
 // chord changes speak for a bar start; the high (snare, cymbal) onset against
-// it, the backbeat. lambda = 0.95 per beat (a memory of about 20 beats, five
-// bars of 4) is the leaky sum of a bar-pointer chain that may jump to another
+// it, the backbeat. A bar-start cue from another model (the tracker's own bar
+// phase, say), when one is handed in, adds w_cue z_cue at the beat, with
+// w_cue = 0.5 / 2.0 (its weight against the six, all normalised together)
+// and the six scaled alike. lambda = 0.95 per beat (a memory of about
+// 20 beats, five bars of 4) is the leaky sum of a bar-pointer chain that may jump to another
 // hypothesis at any beat.
 // Meter evidence: the beats' rhythm patterns (see BarEvidence), centred by
 // their running mean, repeat with the bar: per beat the cosine similarity s_L
@@ -53,10 +58,14 @@ class BarPositionModel {
         double bassChangeWeight = 0.5;
         double chromaChange2Weight = 1.0;
         double bassChange2Weight = 0.5;
+        // Weight of a bar-start cue from another model, when there is one,
+        // relative to the six above (their total length is 1.94).
+        double barCueWeight = 0.5;
         double bias = 0.5;
         double forgetting = 0.95;  // per beat
         double hysteresis = 1.0;
         double normalisationBeats = 32.0;
+        long warmUpBeats = 4;  // audible beats standardised before evidence counts
         double periodicityWeight = 0.5;
         double periodicityForgetting = 0.95;
         double patternMeanForgetting = 0.97;
@@ -102,8 +111,10 @@ class BarPositionModel {
     int hypothesisCount_ = 0;
     double weightsA_[4];
     double weightsB_[2];
+    double cueWeight_;
+    double cueScale_;
     double periodicity_[kMaxMeters];
-    Normaliser normA_, normB_;
+    Normaliser normA_, normB_, normCue_;
     double patternMean_[BeatEvidence::kRhythmSize];
     bool havePatternMean_ = false;
     // Centred patterns of the last kMaxLag + 1 beats, ring by beat index.

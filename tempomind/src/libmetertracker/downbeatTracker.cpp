@@ -25,6 +25,10 @@ void DownbeatTracker::reset() {
     decisionFirst_ = 0;
     decisionCount_ = 0;
     droppedDecisions_ = 0;
+    cueCount_ = 0;
+    cueNext_ = 0;
+    haveCue_ = false;
+    lastCue_ = 0.0;
 }
 
 void DownbeatTracker::addAudio(const double* samples, unsigned count) {
@@ -42,6 +46,16 @@ bool DownbeatTracker::addBeat(double seconds) {
     lastBeat_ = seconds;
     haveBeat_ = true;
     decideReady(false);
+    return true;
+}
+
+bool DownbeatTracker::addBarCue(double seconds) {
+    if (!std::isfinite(seconds) || (haveCue_ && !(seconds > lastCue_))) return false;
+    cues_[cueNext_] = seconds;
+    cueNext_ = (cueNext_ + 1) % kCueCapacity;
+    cueCount_ = std::min(cueCount_ + 1, kCueCapacity);
+    haveCue_ = true;
+    lastCue_ = seconds;
     return true;
 }
 
@@ -66,6 +80,10 @@ void DownbeatTracker::decideReady(bool atEnd) {
 void DownbeatTracker::decideFront(double end) {
     const double start = pending_[pendingFirst_];
     evidence_.beatEvidence(start, end, scratch_);
+    scratch_.barCueKnown = haveCue_;
+    scratch_.barCue = 0.0;
+    for (int k = 0; k < cueCount_; ++k)
+        if (std::fabs(cues_[k] - start) <= kBarCueSeconds) scratch_.barCue = 1.0;
     BeatPosition d;
     d.time = start;
     d.index = nextIndex_;

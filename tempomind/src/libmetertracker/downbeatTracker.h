@@ -58,6 +58,13 @@ class DownbeatTracker {
     // False (and ignored) when the time is not finite, not after the previous
     // beat's, or kQueueCapacity beats already wait for their audio.
     bool addBeat(double seconds);
+    // Optional: a bar start proposed by another model (the tracker's own bar
+    // phase, say), in time order, before the beat it falls on is decided. Once
+    // one has come, a beat within kBarCueSeconds of a cue counts as cued and
+    // one without as not (evidence weighed as BarPositionModel describes).
+    // False when not after the previous cue or not finite.
+    bool addBarCue(double seconds);
+    static constexpr double kBarCueSeconds = 0.07;
     // End of the stream: decides every waiting beat (the last one spans to the
     // end of the audio, at most one beat interval).
     void finish();
@@ -92,6 +99,13 @@ class DownbeatTracker {
     int decisionFirst_ = 0;
     int decisionCount_ = 0;
     long droppedDecisions_ = 0;
+
+    static constexpr int kCueCapacity = 16;
+    double cues_[kCueCapacity];  // ring of the newest cue times
+    int cueCount_ = 0;           // kept, at most kCueCapacity
+    int cueNext_ = 0;            // slot of the next cue
+    bool haveCue_ = false;
+    double lastCue_ = 0.0;
 
     // Times of the last decided beats, ring by beat index.
     double recentTimes_[BarPositionModel::kMaxBeatsPerBar] = {};
