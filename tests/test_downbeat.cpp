@@ -448,6 +448,33 @@ TEST(BarPositionModel, OneContraryBeatDoesNotMoveTheBars) {
     for (++i; i < 60; ++i) ASSERT_EQ(model.addBeat(cue(i % 4 == 0)), i % 4 + 1);
 }
 
+TEST(BarPositionModel, TakesOnlyTheCandidateMetersItIsGiven) {
+    BarPositionModel::Options options;
+    options.meterCount = 2;
+    options.meters[0] = 3;
+    options.meters[1] = 6;
+    options.logPriors[0] = options.logPriors[1] = 0.0;
+    BarPositionModel model(options);
+    // Cues every four beats: neither 3 nor 6 fits, and no 4 is on offer.
+    for (int i = 0; i < 60; ++i) {
+        model.addBeat(cue(i % 4 == 0));
+        ASSERT_TRUE(model.beatsPerBar() == 3 || model.beatsPerBar() == 6);
+    }
+}
+
+TEST(BarPositionModelDeathTest, RefusesBadCandidateMeters) {
+    BarPositionModel::Options repeated;
+    repeated.meterCount = 2;
+    repeated.meters[0] = repeated.meters[1] = 4;
+    EXPECT_DEATH(BarPositionModel{repeated}, "each candidate meter once");
+    BarPositionModel::Options tooLong;
+    tooLong.meters[4] = 9;
+    EXPECT_DEATH(BarPositionModel{tooLong}, "beats per bar from 2 to 8");
+    BarPositionModel::Options none;
+    none.meterCount = 0;
+    EXPECT_DEATH(BarPositionModel{none}, "between 1 and 7 candidate meters");
+}
+
 TEST(BarPositionModel, ResetForgetsTheBars) {
     BarPositionModel model;
     for (int i = 0; i < 40; ++i) model.addBeat(cue(i % 3 == 2));

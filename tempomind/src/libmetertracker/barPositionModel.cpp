@@ -52,6 +52,8 @@ BarPositionModel::BarPositionModel(const Options& options) : options_(options) {
     for (int m = 0; m < options.meterCount; ++m) {
         const int M = options.meters[m];
         TM_PRECONDITION(M >= 2 && M <= kMaxBeatsPerBar, "beats per bar from 2 to 8");
+        for (int n = 0; n < m; ++n)
+            TM_PRECONDITION(options.meters[n] != M, "each candidate meter once");
         for (int r = 0; r < M; ++r) hypotheses_[hypothesisCount_++] = {M, r, m, 0.0};
     }
     const double a[4] = {options.lowOnsetWeight, options.highOnsetWeight,
