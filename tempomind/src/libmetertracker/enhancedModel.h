@@ -8,11 +8,13 @@
 
 #include "Matrix.h"
 #include "accentHistory.h"
+#include "downbeatTracker.h"
 #include "metricalLevel.h"
 #include "offbeatTest.h"
 #include "params.h"
 #include "periodModel.h"
 #include "phaseModel.h"
+#include "pulseTrain.h"
 #include "trackingModel.h"
 
 namespace meterTracker {
@@ -29,6 +31,8 @@ class EnhancedModel {
     EnhancedModel(const Params& params, const EnhancedStages& stages);
 
     void reset();
+    // The tracker's audio, as it arrives (the bar stage's own analysis).
+    void addAudio(const double* samples, unsigned count);
     // The step whose last frame is lastFrame, given the classic model's
     // choices for it; history holds the step's frames, which are also the
     // band envelopes' columns firstColumn .. firstColumn + frames - 1.
@@ -41,9 +45,16 @@ class EnhancedModel {
     const MetricalLevel& metricalLevel() const { return level_; }
 
   private:
+    // Hands the bar stage the beats the step's grid adds (the beats the
+    // tracker reports, built the same way) and takes its bar start.
+    void placeBars(StepEstimate& e);
+
     EnhancedStages stages_;
     MetricalLevel level_;
     OffbeatTest offbeat_;
+    DownbeatTracker downbeat_;
+    PulseTrain beats_;        // the beat pulses of the steps so far
+    std::size_t beatsFed_ = 0;  // of those, handed to the bar stage
 };
 
 }  // namespace meterTracker

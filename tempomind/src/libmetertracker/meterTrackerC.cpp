@@ -122,6 +122,7 @@ void mTracker::reset() {
 
 void mTracker::addData(const double* samples, unsigned count) {
     onsets.addData(samples, count);
+    if (enhanced_) enhanced_->addAudio(samples, count);
 }
 
 unsigned mTracker::getStepHop() const {
