@@ -547,7 +547,9 @@ TEST(BarEvidence, KickAndHarmonyChangesShowOnTheBeatsThatCarryThem) {
         // Over two beats either side, known one beat later.
         for (std::size_t i = 4; i < e.size(); ++i) {
             ASSERT_TRUE(e[i].hasPrevious);
-            if (m.positions[i - 1] == 1) EXPECT_GT(e[i].previousChromaChange2, chromaOff);
+            if (m.positions[i - 1] == 1) {
+                EXPECT_GT(e[i].previousChromaChange2, chromaOff);
+            }
         }
     }
 }
