@@ -3,8 +3,10 @@
 // intervals between successive MIDI clocks are compared with a 24th of the
 // beat (20.833 ms). Counters, in milliseconds: mean interval, and the mean,
 // 99th percentile and maximum of |interval - beat / 24|.
-//  - at_send: time stamps taken by the recording backend as the timer thread
-//    sends (the loop itself: 1 ms passes plus the scheduler);
+//  - at_send: the recording backend's clock as the timer thread sends (the
+//    loop itself: 1 ms passes plus the scheduler);
+//  - stamped: the time stamps the messages carry (the predicted ticks), which
+//    a backend that delivers by time stamp would keep;
 //  - through_jack: time stamps of a JACK MIDI receiver on a JACK server of the
 //    benchmark's own (dummy backend, 128-frame periods of 2.9 ms, to which
 //    JACK quantises delivery).
@@ -74,7 +76,8 @@ bool start_clock(TempoMind_t* engine, Stopwatch* stopwatch) {
     return meterticker_timer_aligned(engine->ticker) && tm_enable_midiclock(engine, 1) == 0;
 }
 
-void BM_ClockJitterAtSend(benchmark::State& state) {
+// The recording backend's clock at the send, or the stamps the messages carry.
+void clock_jitter_recorded(benchmark::State& state, bool stamped) {
     for (auto _ : state) {
         Stopwatch stopwatch;
         const char* const ports[] = {"bench", nullptr};
@@ -91,13 +94,23 @@ void BM_ClockJitterAtSend(benchmark::State& state) {
         std::vector<double> clocks;
         for (const midioutput_record& r :
              midioutput_get_records(meterticker_midi(engine->ticker))) {
-            if (r.bytes == std::vector<unsigned char>{0xF8}) clocks.push_back(r.time);
+            if (r.bytes == std::vector<unsigned char>{0xF8})
+                clocks.push_back(stamped ? r.time : r.clock_time);
         }
         tm_close(engine);
         report(state, clocks);
     }
 }
+
+void BM_ClockJitterAtSend(benchmark::State& state) {
+    clock_jitter_recorded(state, false);
+}
 BENCHMARK(BM_ClockJitterAtSend)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_ClockJitterStamped(benchmark::State& state) {
+    clock_jitter_recorded(state, true);
+}
+BENCHMARK(BM_ClockJitterStamped)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_ClockJitterThroughJack(benchmark::State& state) {
     for (auto _ : state) {

@@ -121,6 +121,34 @@ inline Music drums(const DrumPattern& p) {
     return m;
 }
 
+// The pattern at one tempo until the first beat at or after change_at, from
+// there at bpm_after, to `seconds` in all: a tempo step on a beat, as a band
+// makes it.
+inline Music tempo_change(const DrumPattern& before, double change_at, double bpm_after,
+                          double seconds) {
+    const double beat = 60.0 / before.bpm;
+    const double step =
+        before.firstBeat + std::ceil((change_at - before.firstBeat) / beat - 1e-9) * beat;
+    DrumPattern first = before;
+    first.seconds = step;
+    DrumPattern second = before;
+    second.bpm = bpm_after;
+    second.firstBeat = step;
+    second.seconds = seconds;
+    second.seed = before.seed + 1;
+    Music a = drums(first);
+    Music m = drums(second);  // silent before the step
+    for (std::size_t i = 0; i < a.samples.size() && i < m.samples.size(); ++i)
+        m.samples[i] += a.samples[i];
+    // The bars go on counting across the step: the second part's bars start
+    // on its first beat, a downbeat when the first part ends on a bar line.
+    a.beats.insert(a.beats.end(), m.beats.begin(), m.beats.end());
+    a.bars.insert(a.bars.end(), m.bars.begin(), m.bars.end());
+    m.beats = a.beats;
+    m.bars = a.bars;
+    return m;
+}
+
 }  // namespace synth
 
 #endif

@@ -209,7 +209,7 @@ TEST_F(EngineInterface, PhasesAndTempoFollowAnEstimate) {
     ASSERT_TRUE(wait_until([&] { return levels[METERLEVEL_BEAT].tick_count.load() == 2; }));
     double bar = -1, beat = -1, tatum = -1;
     tm_get_meter_phases(engine_, &bar, &beat, &tatum);
-    EXPECT_NEAR(bar, 11.125 / 12.0, 1e-9) << "first bar interval: from 0 to the tick at 12.0";
+    EXPECT_NEAR(bar, 1.125 / 2.0, 1e-9) << "the bar's phase runs with its beats: 2.25 beats in";
     EXPECT_NEAR(beat, 2.25, 1e-9);
     EXPECT_NEAR(tatum, 4.5, 1e-9);
     EXPECT_NEAR(tm_get_beat_phase(engine_), 2.25, 1e-9);

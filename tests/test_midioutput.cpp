@@ -122,6 +122,46 @@ TEST_F(MidiOutputRecorder, EveryMessageKindHasItsBytesChannelModulo16AndLow8BitD
     }
 }
 
+// Every send carries the engine-clock time its message belongs to; the
+// recorder keeps it beside its own clock at the send. A message meant for
+// "now" is stamped with that clock.
+TEST_F(MidiOutputRecorder, MessagesKeepTheirTimeStampBesideTheClockAtTheSend) {
+    ASSERT_EQ(open_quietly(0), 0);
+    clock_.now = 3.0;
+    const unsigned char sysex[] = {0xF0, 0x7D, 0xF7};
+    const std::vector<std::pair<std::function<void(midioutput_state*)>, Bytes>> stamped = {
+        {[](midioutput_state* d) { midioutput_send_start_at(d, 2.5); }, {0xFA}},
+        {[](midioutput_state* d) { midioutput_send_clock_at(d, 2.5); }, {0xF8}},
+        {[](midioutput_state* d) { midioutput_send_note_on_at(d, 1, 64, 100, 2.75); },
+         {0x91, 64, 100}},
+        {[](midioutput_state* d) { midioutput_send_note_off_at(d, 1, 64, 0, 2.875); },
+         {0x81, 64, 0}},
+        {[](midioutput_state* d) { midioutput_send_ctrl_at(d, 0, 65, 12, 2.9375); },
+         {0xB0, 65, 12}},
+        {[&](midioutput_state* d) { midioutput_send_msg_at(d, sysex, 3, 2.96875); },
+         {0xF0, 0x7D, 0xF7}},
+        {[](midioutput_state* d) { midioutput_send_stop_at(d, 3.25); }, {0xFC}},
+    };
+    for (const auto& send : stamped) send.first(driver_);
+    const double stamps[] = {2.5, 2.5, 2.75, 2.875, 2.9375, 2.96875, 3.25};
+    std::vector<midioutput_record> records = midioutput_take_records(driver_);
+    ASSERT_EQ(records.size(), stamped.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].bytes, stamped[i].second) << i;
+        EXPECT_EQ(records[i].time, stamps[i]) << i;
+        EXPECT_EQ(records[i].clock_time, 3.0) << i;
+    }
+    // A stamped Stop counts for the Stop rule like any other.
+    midioutput_send_stop_at(driver_, 3.5);
+    EXPECT_TRUE(midioutput_get_records(driver_).empty());
+    // At once: the clock's time.
+    midioutput_send_start(driver_);
+    midioutput_send_msg_at(driver_, sysex, 3, MIDIOUTPUT_NOW);
+    records = midioutput_take_records(driver_);
+    ASSERT_EQ(records.size(), 2u);
+    for (const midioutput_record& r : records) EXPECT_EQ(r.time, 3.0);
+}
+
 TEST_F(MidiOutputRecorder, EmptyOrMissingMessagesAreDiscarded) {
     ASSERT_EQ(open_quietly(0), 0);
     const unsigned char byte = 0xF8;
@@ -369,6 +409,7 @@ TEST(MidiOutputNullDriver, EveryCallIsHarmless) {
     EXPECT_EQ(midioutput_open(nullptr, 0), 1);
     midioutput_close(nullptr);
     midioutput_send_clock(nullptr);
+    midioutput_send_clock_at(nullptr, 1.0);
     midioutput_send_note_on(nullptr, 0, 64, 127);
     midioutput_reinitialize_devices(nullptr);
     EXPECT_EQ(midioutput_get_port_names(nullptr), nullptr);

@@ -133,8 +133,11 @@ TEST(Render, OutputsAsTheApplicationSwitchesThem) {
             } else if (status != 0xF8 && status != 0xFA) {
                 ++other;
             }
-            // Time-stamped to the millisecond.
-            EXPECT_NEAR(r.time * 1000, std::round(r.time * 1000), 1e-6);
+            // Stamped with the time it belongs to, which the timer pass that
+            // sent it had just passed.
+            const double lead = r.clock_time - r.time;
+            EXPECT_GE(lead, -1e-9);
+            EXPECT_LT(lead, 0.001 + 1e-9);
         }
         EXPECT_EQ(note_messages > 0, notes);
         EXPECT_GT(bar_ctrl, 0) << "phase output is on";
@@ -159,16 +162,21 @@ TEST(Render, TheAntiDelayAdvancesEveryTickBy50Milliseconds) {
     const auto a = beats(render_engine(audio, plain));
     const auto b = beats(render_engine(audio, early));
     ASSERT_GT(a.size(), 20u);
-    // Match every beat of the plain run after 5 s with the early one.
-    int matched = 0;
+    // Match every beat of the plain run after 5 s with the early one. The
+    // early run decides each beat 50 ms sooner, sometimes before an estimate
+    // the plain run already had: most beats move by exactly 50 ms, none by
+    // much more or less.
+    int matched = 0, exact = 0;
     for (double t : a) {
         if (t < 5.0) continue;
         double nearest = 1e9;
         for (double u : b) nearest = std::min(nearest, std::fabs(t - 0.05 - u));
-        EXPECT_LE(nearest, 0.001 + 1e-9) << "beat at " << t;
+        EXPECT_LE(nearest, 0.005) << "beat at " << t;
         ++matched;
+        exact += nearest < 1e-6;
     }
     EXPECT_GT(matched, 20);
+    EXPECT_GE(exact, matched / 2);
 }
 
 TEST(Render, ThePredictionLogHasALinePerEstimateWithTheNextTicks) {
@@ -308,23 +316,16 @@ Smf parse_smf(const Bytes& data) {
     return smf;
 }
 
-// (millisecond, bytes) pairs in order of time; the order within one
-// millisecond does not count.
-std::vector<std::pair<long, Bytes>> by_millisecond(std::vector<std::pair<long, Bytes>> messages) {
-    std::stable_sort(messages.begin(), messages.end());
-    return messages;
-}
-
-TEST(RenderFiles, TheMidiFileHoldsEveryMessageAtItsMillisecond) {
+TEST(RenderFiles, TheMidiFileHoldsEveryMessageAtItsTenthOfAMillisecond) {
     const std::vector<midioutput_record> records = {{0.0, {0xB0, 64, 0}}, {1.5124, {0xFA}},
                                                     {1.5124, {0xF8}},     {1.534, {0x90, 65, 127}},
                                                     {2.0005, {0xFC}},     {200.25, {0x80, 65, 0}}};
     const Smf smf = parse_smf(render_midi_file(records).serialize());
     EXPECT_EQ(smf.format, 1);
-    EXPECT_EQ(smf.division, 1000);
+    EXPECT_EQ(smf.division, 10000);
     ASSERT_EQ(smf.tracks.size(), 2u);
-    // The conductor track: one millisecond per tick (1,000,000 us a quarter
-    // at 1000 ticks a quarter).
+    // The conductor track: a tenth of a millisecond per tick (1,000,000 us a
+    // quarter at 10000 ticks a quarter).
     ASSERT_EQ(smf.tracks[0].size(), 1u);
     EXPECT_EQ(smf.tracks[0][0].bytes, (Bytes{0xFF, 0x51, 0x0F, 0x42, 0x40}));
     // The messages, after the track's name.
@@ -332,7 +333,7 @@ TEST(RenderFiles, TheMidiFileHoldsEveryMessageAtItsMillisecond) {
     ASSERT_EQ(events.size(), records.size() + 1);
     EXPECT_EQ(events[0].bytes, (Bytes{0xFF, 0x03, 'k', 'a', 'd', 'e', 'n', 'z', 'o', ' ', 'r', 'e',
                                       'n', 'd', 'e', 'r'}));
-    const long expected_ticks[] = {0, 1512, 1512, 1534, 2001, 200250};
+    const long expected_ticks[] = {0, 15124, 15124, 15340, 20005, 2002500};
     for (size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(events[i + 1].tick, expected_ticks[i]) << i;
         EXPECT_EQ(events[i + 1].bytes, records[i].bytes) << i;
@@ -414,7 +415,7 @@ TEST(RenderFiles, TheLogHasOneLinePerMessage) {
     char text[256] = {};
     const size_t n = std::fread(text, 1, sizeof text - 1, out);
     std::fclose(out);
-    EXPECT_EQ(std::string(text, n), "1.512\tFA\n12.346\tB0 40 3F\n");
+    EXPECT_EQ(std::string(text, n), "1.512400\tFA\n12.345600\tB0 40 3F\n");
 }
 
 void write_wav(const std::string& path, const std::vector<float>& mono, int rate, int channels) {
@@ -436,17 +437,17 @@ bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
-// "SECONDS.mmm<TAB>XX XX XX": the time in whole milliseconds and the bytes.
-bool parse_log_line(const std::string& line, long* ms, Bytes* bytes) {
+// "SECONDS.uuuuuu<TAB>XX XX XX": the time in whole microseconds and the bytes.
+bool parse_log_line(const std::string& line, long* us, Bytes* bytes) {
     const size_t tab = line.find('\t');
     const size_t dot = line.find('.');
-    if (tab == std::string::npos || dot == std::string::npos || dot == 0 || tab != dot + 4) {
+    if (tab == std::string::npos || dot == std::string::npos || dot == 0 || tab != dot + 7) {
         return false;
     }
     for (size_t i = 0; i < tab; ++i) {
         if (i != dot && !std::isdigit(static_cast<unsigned char>(line[i]))) return false;
     }
-    *ms = std::stol(line.substr(0, dot)) * 1000 + std::stol(line.substr(dot + 1, 3));
+    *us = std::stol(line.substr(0, dot)) * 1000000 + std::stol(line.substr(dot + 1, 6));
     const std::string hex = line.substr(tab + 1);
     if (hex.size() < 2 || (hex.size() + 1) % 3 != 0) return false;
     for (size_t i = 0; i < hex.size(); i += 3) {
@@ -482,13 +483,13 @@ TEST(RenderFiles, TheCommandWritesTheMidiFileAndTheLogOfTheSameMessages) {
 
     // The log: TIME<TAB>HEX BYTES, times in order.
     std::ifstream lines(log);
-    std::vector<std::pair<long, Bytes>> logged;
+    std::vector<std::pair<long, Bytes>> logged;  // microseconds
     std::string line;
     while (std::getline(lines, line)) {
         Bytes bytes;
-        long ms = -1;
-        ASSERT_TRUE(parse_log_line(line, &ms, &bytes)) << line;
-        logged.push_back({ms, bytes});
+        long us = -1;
+        ASSERT_TRUE(parse_log_line(line, &us, &bytes)) << line;
+        logged.push_back({us, bytes});
     }
     ASSERT_GT(logged.size(), 1000u);
 
@@ -503,12 +504,29 @@ TEST(RenderFiles, TheCommandWritesTheMidiFileAndTheLogOfTheSameMessages) {
     for (size_t i = 1; i < logged.size(); ++i) {
         EXPECT_GE(logged[i].first, logged[i - 1].first) << "the log is in order of time";
     }
-    EXPECT_EQ(by_millisecond(in_file), by_millisecond(logged));
+    // The same messages, at the same times to within a tick of the file
+    // (0.1 ms; the log's microseconds may round the other way at a tick's
+    // half).
+    std::vector<std::pair<long, Bytes>> log_ticks;
+    for (const auto& m : logged) log_ticks.push_back({m.first, m.second});
+    ASSERT_EQ(in_file.size(), log_ticks.size());
+    std::vector<bool> used(log_ticks.size(), false);
+    for (const auto& event : in_file) {
+        bool found = false;
+        for (size_t j = 0; j < log_ticks.size() && !found; ++j) {
+            if (used[j] || log_ticks[j].second != event.second) continue;
+            if (std::labs(log_ticks[j].first - event.first * 100) <= 100) {
+                used[j] = true;
+                found = true;
+            }
+        }
+        EXPECT_TRUE(found) << "file event at tick " << event.first;
+    }
 
     // The tempo is right after conversion.
     std::vector<double> clocks;
     for (const auto& m : logged) {
-        if (m.second == Bytes{0xF8}) clocks.push_back(m.first / 1000.0);
+        if (m.second == Bytes{0xF8}) clocks.push_back(m.first / 1e6);
     }
     EXPECT_LT(relative_tempo_error(clock_tempo(clocks, 10.0), 120.0), 0.01);
     std::remove(wav.c_str());

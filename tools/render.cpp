@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -133,13 +134,21 @@ RenderOutcome render_stream(const RenderAudioSource& source, const RenderMessage
 
     midioutput_state* midi = meterticker_midi(ticker.get());
     auto flush = [&]() {
-        const std::vector<midioutput_record> batch = midioutput_take_records(midi);
+        std::vector<midioutput_record> batch = midioutput_take_records(midi);
         if (batch.empty()) return true;
+        // The messages of one timer pass reach the driver in the order of
+        // the tick-action table; a sink that delivers by time stamp puts
+        // them in order of time.
+        std::stable_sort(batch.begin(), batch.end(),
+                         [](const midioutput_record& a, const midioutput_record& b) {
+                             return a.time < b.time;
+                         });
         return sink(batch, outcome.error);
     };
 
     BlockReader blocks(source);
     std::int64_t next_block = 0;
+    std::size_t next_control = 0;
     for (std::int64_t ms = 0;; ++ms) {
         if (!blocks.fill(outcome.error)) return outcome;
         // The millisecond at which the last block has arrived ends the render.
@@ -157,6 +166,12 @@ RenderOutcome render_stream(const RenderAudioSource& source, const RenderMessage
             const double block_time = static_cast<double>(next_block * kBlock) / kSampleRate;
             meterticker_cbfun(blocks.take(), kBlock, ticker.get(), block_time);
             ++next_block;
+        }
+        // The performer's controls of this millisecond, at their own times.
+        while (next_control < settings.controls.size() &&
+               settings.controls[next_control].time <= clock.now) {
+            const TimedControl& control = settings.controls[next_control++];
+            apply_control(ticker.get(), control.control, control.time);
         }
         if (ms % kFlushMilliseconds == 0 && !flush()) return outcome;
         if (!meterticker_timer_aligned(ticker.get())) {
@@ -248,6 +263,7 @@ struct Command {
     std::string midi_path;
     std::string log_path;
     std::string prediction_log_path;
+    std::string controls_path;
     double anti_delay_ms = 0.0;
     bool notes = false;
     ModelChoice model;
@@ -256,7 +272,8 @@ struct Command {
 int render_command(int argc, char** argv) {
     CLI::App app{
         "Runs the engine over an audio file on a virtual clock and writes every MIDI "
-        "message the live engine would have sent, time-stamped to the millisecond.",
+        "message the live engine would have sent, with the time it belongs to (the predicted "
+        "tick, less the anti-delay).",
         "kadenzo render"};
     Command command;
     app.add_option("FILE", command.input, "Audio file (any rate and channel count libsndfile reads)")
@@ -264,7 +281,9 @@ int render_command(int argc, char** argv) {
     app.add_option("-o,--output", command.midi_path,
                    "Standard MIDI File to write (clock bytes as F7 escape events)")
         ->type_name("FILE.mid");
-    app.add_option("--log", command.log_path, "Text log to write: TIME<TAB>HEX BYTES per message")
+    app.add_option("--log", command.log_path,
+                   "Text log to write: TIME<TAB>HEX BYTES per message, TIME in seconds with six "
+                   "decimals")
         ->type_name("FILE");
     app.add_option("--anti-delay", command.anti_delay_ms,
                    "Output latency compensation in milliseconds (0 to 500): outputs run this "
@@ -277,10 +296,17 @@ int render_command(int argc, char** argv) {
                    "in seconds")
         ->type_name("FILE");
     addModelOptions(app, command.model);
+    app.add_option("--controls", command.controls_path,
+                   "Performer controls to press as the file plays, one a line: TIME ACTION "
+                   "[VALUE], TIME in seconds of the file, ACTION one of tap, tempo 2|1/2|3/2|2/3, "
+                   "nudge MS (positive: later), bar1, hold on|off, reset, start-on-bar on|off; "
+                   "'#' starts a comment")
+        ->type_name("FILE");
     app.footer(
         "Output files are checked before the work starts (none may be the input or another "
         "output) and appear only once complete. Exit status: 0 on success, 1 when the file "
-        "cannot be rendered or an output cannot be written, 2 on a usage error.");
+        "cannot be rendered or an output cannot be written, 2 on a usage error (a control "
+        "script with a bad line among them: each is reported with its line number).");
     int status = 0;
     if (!parseCommandLine(app, argc, argv, &status)) return status;
 
@@ -289,8 +315,23 @@ int render_command(int argc, char** argv) {
         return kExitFailure;
     };
     std::string error;
+    RenderSettings settings;
+    if (!command.controls_path.empty()) {
+        std::ifstream script(command.controls_path);
+        if (!script) return fail("cannot read '" + command.controls_path + "'");
+        std::vector<std::string> errors;
+        settings.controls = parse_control_script(script, &errors);
+        if (!errors.empty()) {
+            // Nothing is rendered on a script with mistakes.
+            for (const std::string& e : errors)
+                std::fprintf(stderr, "kadenzo render: %s: %s\n", command.controls_path.c_str(),
+                             e.c_str());
+            return kExitUsage;
+        }
+    }
     OutputPlan plan;
     plan.addInput(command.input);
+    if (!command.controls_path.empty()) plan.addInput(command.controls_path);
     const std::pair<const char*, const std::string*> outputs[] = {
         {"-o", &command.midi_path},
         {"--log", &command.log_path},
@@ -314,7 +355,6 @@ int render_command(int argc, char** argv) {
     std::optional<RenderMidiWriter> midi_writer;
     if (midi_file.isOpen()) midi_writer.emplace(midi_file.stream());
 
-    RenderSettings settings;
     settings.anti_delay = command.anti_delay_ms / 1000.0;
     settings.notes = command.notes;
     settings.model = command.model.model;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "controls.h"
 #include "midioutput.h"
 #include "trackingModel.h"
 
@@ -25,10 +26,16 @@ struct RenderSettings {
     std::FILE* prediction_log = nullptr;
     meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
     meterTracker::EnhancedStages stages;
+    // The performer's controls, in order of time: each is pressed at its
+    // time, after the audio up to it and before the timer pass of that
+    // millisecond.
+    std::vector<TimedControl> controls;
 };
 
 struct RenderOutcome {
-    std::vector<midioutput_record> messages;  // render_engine only: in the order sent
+    // render_engine only: every message with the engine-clock time it
+    // belongs to, in order of time.
+    std::vector<midioutput_record> messages;
     double audio_seconds = 0.0;
     bool ok = false;
     std::string error;
@@ -37,8 +44,9 @@ struct RenderOutcome {
 // Mono 44100 Hz audio in pieces: writes up to max samples to out and returns
 // how many, 0 at the end, or -1 on an error (with its reason in error).
 using RenderAudioSource = std::function<long(float* out, long max, std::string& error)>;
-// Takes the messages sent since the last call, in the order sent (times in
-// seconds); false (with a reason in error) ends the render with that error.
+// Takes the messages sent since the last call, in order of their time
+// stamps (seconds); false (with a reason in error) ends the render with that
+// error.
 using RenderMessageSink =
     std::function<bool(const std::vector<midioutput_record>& messages, std::string& error)>;
 

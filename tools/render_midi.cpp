@@ -9,13 +9,19 @@ namespace {
 
 const char* const kTrackName = "kadenzo render";
 
-// Events are held this long (in ticks, milliseconds) after the newest one
-// before they are written: messages reach the writer in the order sent,
-// which is their order of time to well within this.
-const std::uint32_t kHoldTicks = 2000;
+// Ticks a second: the file's one tempo is a second per quarter.
+constexpr double kTicksPerSecond = kRenderMidiDivision;
+
+// Events are held this long (in ticks: two seconds) after the newest one
+// before they are written: messages reach the writer in order of time, or
+// very nearly so.
+const std::uint32_t kHoldTicks = 2 * kRenderMidiDivision;
 
 std::uint32_t tick_of(const midioutput_record& record) {
-    return record.time > 0.0 ? static_cast<std::uint32_t>(std::llround(record.time * 1000.0)) : 0;
+    const double ticks = record.time * kTicksPerSecond;
+    if (!(ticks > 0.0)) return 0;
+    if (ticks >= 4294967295.0) return 0xFFFFFFFEu;  // 119 hours: the format's end
+    return static_cast<std::uint32_t>(std::llround(ticks));
 }
 
 void append_big_endian(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
@@ -26,7 +32,7 @@ void append_big_endian(std::vector<std::uint8_t>& out, std::uint32_t value, int 
 
 MidiFile render_midi_file(const std::vector<midioutput_record>& records) {
     MidiFile file(kRenderMidiDivision);
-    file.addTempo(0, 1.0);  // one second per quarter: 1000 ticks a second
+    file.addTempo(0, 1.0);  // one second per quarter: 10000 ticks a second
     const int track = file.addTrack(kTrackName);
     for (const midioutput_record& record : records) {
         if (record.bytes.empty()) continue;
@@ -109,7 +115,7 @@ bool RenderMidiWriter::finish(std::string& error) {
 
 void write_render_log(std::FILE* out, const std::vector<midioutput_record>& records) {
     for (const midioutput_record& record : records) {
-        std::fprintf(out, "%.3f\t", record.time);
+        std::fprintf(out, "%.6f\t", record.time);
         for (size_t i = 0; i < record.bytes.size(); ++i) {
             std::fprintf(out, i == 0 ? "%02X" : " %02X", record.bytes[i]);
         }

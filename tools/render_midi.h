@@ -1,5 +1,6 @@
 // Output files of `kadenzo render`: the MIDI messages the engine sent, with
-// the times at which it sent them, as a Standard MIDI File or a text log.
+// the engine-clock times they belong to, as a Standard MIDI File or a text
+// log.
 #ifndef KADENZO_TOOLS_RENDER_MIDI_H
 #define KADENZO_TOOLS_RENDER_MIDI_H
 
@@ -13,22 +14,23 @@
 #include "midioutput.h"
 
 // Ticks per quarter note in the files written here; with the file's one
-// tempo of 60 quarters per minute a tick is one millisecond.
-constexpr int kRenderMidiDivision = 1000;
+// tempo of 60 quarters per minute a tick is a tenth of a millisecond (the
+// messages' times are exact; a millisecond would hide the clock's evenness).
+constexpr int kRenderMidiDivision = 10000;
 
 // A Standard MIDI File (format 1): the conductor track with the tempo of 60
-// quarters per minute (so that ticks are milliseconds), then one track named
-// "kadenzo render" with every message at its time rounded to the
-// millisecond, in the order sent (the file keeps Note Offs before other
-// channel messages of the same millisecond). Channel messages are stored as
+// quarters per minute (so that a tick is 0.1 ms), then one track named
+// "kadenzo render" with every message at its time rounded to the tick, in
+// order of time (the file keeps Note Offs before other channel messages of
+// the same tick, and the order given otherwise). Channel messages are stored as
 // they are; MIDI Clock, Start and Stop, which have no event of their own in
 // the format, travel in escape events (F7 <length> <bytes>), the format's
 // way to carry system real-time bytes.
 MidiFile render_midi_file(const std::vector<midioutput_record>& records);
 
 // The same file as render_midi_file, written as the messages come: only the
-// messages of the last few seconds are held (to put each millisecond's Note
-// Offs first), and the track's length is filled in by finish(). The stream
+// messages of the last few seconds are held (to put each tick's Note Offs
+// first), and the track's length is filled in by finish(). The stream
 // must be seekable (a file, not a pipe).
 class RenderMidiWriter {
   public:
@@ -60,8 +62,9 @@ class RenderMidiWriter {
     bool failed_ = false;
 };
 
-// One line per message: the time in seconds with three decimals, a tab, and
-// the bytes in upper-case hexadecimal separated by spaces ("12.345\tB0 40 3F").
+// One line per message: the time in seconds with six decimals, a tab, and
+// the bytes in upper-case hexadecimal separated by spaces
+// ("12.345678\tB0 40 3F").
 void write_render_log(std::FILE* out, const std::vector<midioutput_record>& records);
 
 #endif

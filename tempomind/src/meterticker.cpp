@@ -46,14 +46,13 @@ void fill_records(meterticker_state* state) {
     state->clock.outputs_lock = &state->outputs_lock;
 
     meterticker_level* bar = &state->levels[METERLEVEL_BAR];
-    meterticker_level* beat = &state->levels[METERLEVEL_BEAT];
     meterticker_level* tatum = &state->levels[METERLEVEL_TATUM];
     meterticker_note* notes = state->notes;
     meterticker_phase_ctrl* ctrls = state->ctrls;
     const meterticker_tick_action table[METERTICKER_TICK_ACTIONS + 1] = {
-        {METERLEVEL_BAR, 1, 0, update_next_tick, bar, 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0, update_next_tick, beat, 0, 0.0, kNoValue},
-        {METERLEVEL_TATUM, 1, 0, update_next_tick, tatum, 0, 0.0, kNoValue},
+        {METERLEVEL_BAR, 1, 0, count_tick, bar, 0, 0.0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, follow_beat, state, 0, 0.0, kNoValue},
+        {METERLEVEL_TATUM, 1, 0, count_tick, tatum, 0, 0.0, kNoValue},
         {METERLEVEL_BEAT, 1, 0, midi_clock_at_beat, &state->clock, 0, 0.0, kNoValue},
         {METERLEVEL_BEAT, 24, 0, midi_clock_update, &state->clock, 0, 0.0, kNoValue},
         {METERLEVEL_BAR, 1, 0, midi_notes_update, &notes[METERLEVEL_BAR], 1, 0.0, kNoValue},
@@ -80,6 +79,8 @@ void release(meterticker_state* state) {
     }
     midioutput_free(state->midi);
     state->midi = nullptr;
+    corrections_free(state->performer);
+    state->performer = nullptr;
     meterticker_phase_node* node = state->callbacks.load();
     while (node) {
         meterticker_phase_node* next = node->next.load();
@@ -120,21 +121,6 @@ double input_level(const float* samples, int count) {
     return static_cast<float>(10.0 * std::log10(std::sqrt(static_cast<double>(mean_square))));
 }
 
-// Whether a new beat estimate continues the grid before it: a period within
-// 2 % and a reference within a tenth of a beat of that grid. Nothing before
-// (no period yet) agrees with nothing.
-bool beat_grid_agrees(double period, double reference, double new_period, double new_reference) {
-    if (!(period > 0.0)) return false;
-    if (std::fabs(new_period / period - 1.0) > 0.02) return false;
-    const double beats = (new_reference - reference) / new_period;
-    return std::fabs(beats - std::round(beats)) <= 0.1;
-}
-
-// The first point of a grid after t.
-double next_grid_point(double t, double period, double reference) {
-    return reference + (std::floor((t - reference) / period) + 1.0) * period;
-}
-
 // One line of the prediction log for an estimate stored at engine time t
 // (bar, beat, tatum order). Called with the tracker lock held.
 void log_prediction(std::FILE* log, double t, const double periods[METERLEVEL_COUNT],
@@ -142,7 +128,7 @@ void log_prediction(std::FILE* log, double t, const double periods[METERLEVEL_CO
     std::fprintf(log, "%.6f", t);
     for (int level : {METERLEVEL_BEAT, METERLEVEL_BAR, METERLEVEL_TATUM}) {
         std::fprintf(log, " %.6f %.6f", periods[level],
-                     next_grid_point(t, periods[level], references[level]));
+                     grid_point_after(t, periods[level], references[level]));
     }
     std::fputc('\n', log);
 }
@@ -177,6 +163,8 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
         return fail(1);
     }
     if (!state->tracker) return fail(1);
+    state->performer = corrections_new();
+    if (!state->performer) return fail(1);
 
     state->midi = midioutput_init(opts.midi_recorder);
     if (!state->midi) {
@@ -296,9 +284,13 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
             if (meterticker_set_estimates(state, periods, references)) {
                 std::lock_guard<std::mutex> hold(state->tracker_lock);
                 if (state->prediction_log) {
+                    // What the ticker now follows: the smoothed and corrected grid.
+                    meterticker_estimate estimate;
+                    meterticker_read_estimate(state, &estimate);
                     const double covered =
                         static_cast<double>(state->tracker_samples.load()) / kSampleRate;
-                    log_prediction(state->prediction_log, covered, periods, references);
+                    log_prediction(state->prediction_log, covered, estimate.grid.periods,
+                                   estimate.grid.references);
                 }
             }
         }
@@ -310,24 +302,140 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
     return 0;
 }
 
+namespace {
+
+// Publishes the ticker's estimate; a performer's step also counts up the
+// steps with the time it applies from. Called with estimates_lock held.
+void publish(meterticker_state* state, const meter_grid& grid, bool step, double switch_at) {
+    const unsigned sequence = state->estimate_sequence.load(std::memory_order_relaxed);
+    state->estimate_sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (int i = 0; i < METERLEVEL_COUNT; ++i) {
+        state->levels[i].period.store(grid.periods[i], std::memory_order_relaxed);
+        state->levels[i].reference.store(grid.references[i], std::memory_order_relaxed);
+    }
+    if (step) {
+        state->estimate_switch_at.store(switch_at, std::memory_order_relaxed);
+        state->estimate_step.store(++state->steps, std::memory_order_relaxed);
+    }
+    state->estimate_sequence.store(sequence + 2, std::memory_order_release);
+    const bool tapped = corrections_get_status(state->performer).tapped;
+    state->clock.settled.store(state->grid_settled || tapped ? 1 : 0);
+}
+
+// A tempo preference the corrections asked for reaches the tracker. Called
+// with estimates_lock held (tracker_lock comes after it).
+void pass_on_preference(meterticker_state* state) {
+    double beat = 0.0;
+    if (!corrections_take_preference(state->performer, &beat)) return;
+    const double* chosen = state->preference;
+    double bar = chosen[METERLEVEL_BAR], tatum = chosen[METERLEVEL_TATUM];
+    if (beat > 0.0) {
+        // The application's preference moved to the tapped beat, its levels
+        // keeping their proportions.
+        bar = beat * chosen[METERLEVEL_BAR] / chosen[METERLEVEL_BEAT];
+        tatum = beat * chosen[METERLEVEL_TATUM] / chosen[METERLEVEL_BEAT];
+    } else {
+        beat = chosen[METERLEVEL_BEAT];
+    }
+    std::lock_guard<std::mutex> hold(state->tracker_lock);
+    mTracker_change_myyValues(state->tracker, bar, beat, tatum);
+}
+
+// A performer's command: the new corrected grid, published.
+template <typename Command>
+void correct(meterticker_state* state, Command&& command) {
+    std::lock_guard<std::mutex> hold(state->estimates_lock);
+    const corrections_change change = command(state->performer);
+    meter_grid grid;
+    if (change.changed && corrections_output(state->performer, &grid) && meter_grid_valid(grid)) {
+        publish(state, grid, change.step, change.switch_at);
+    }
+    pass_on_preference(state);
+}
+
+}  // namespace
+
 bool meterticker_set_estimates(meterticker_state* state, const double periods[METERLEVEL_COUNT],
                                const double references[METERLEVEL_COUNT]) {
+    meter_grid tracked;
     for (int i = 0; i < METERLEVEL_COUNT; ++i) {
-        if (!(periods[i] > 0.0) || !std::isfinite(periods[i]) || !std::isfinite(references[i])) {
-            return false;  // the previous estimates stay in force
-        }
+        tracked.periods[i] = periods[i];
+        tracked.references[i] = references[i];
     }
-    const meterticker_level& beat = state->levels[METERLEVEL_BEAT];
-    const bool agrees = beat_grid_agrees(beat.period.load(std::memory_order_relaxed),
-                                         beat.reference.load(std::memory_order_relaxed),
-                                         periods[METERLEVEL_BEAT], references[METERLEVEL_BEAT]);
-    for (int i = 0; i < METERLEVEL_COUNT; ++i) {
-        state->levels[i].period.store(periods[i], std::memory_order_relaxed);
-        state->levels[i].reference.store(references[i], std::memory_order_relaxed);
-    }
-    std::atomic<int>& settled = state->clock.settled_updates;
-    settled.store(agrees ? std::min(settled.load() + 1, METERTICKER_START_SETTLED_UPDATES) : 0);
+    if (!meter_grid_valid(tracked)) return false;  // the previous estimate stays in force
+    std::lock_guard<std::mutex> hold(state->estimates_lock);
+    meter_grid smoothed, corrected;
+    state->grid_settled = gridsmoother_update(&state->smoother, tracked, &smoothed);
+    corrections_apply(state->performer, smoothed, &corrected);
+    if (meter_grid_valid(corrected)) publish(state, corrected, false, 0.0);
+    pass_on_preference(state);
     return true;
+}
+
+void meterticker_read_estimate(const meterticker_state* state, meterticker_estimate* out) {
+    // Rarely more than one round: a writer holds the sequence odd for a few
+    // stores. After many rounds the values read are taken as they are.
+    for (int round = 0; round < 1000; ++round) {
+        const unsigned before = state->estimate_sequence.load(std::memory_order_acquire);
+        for (int i = 0; i < METERLEVEL_COUNT; ++i) {
+            out->grid.periods[i] = state->levels[i].period.load(std::memory_order_relaxed);
+            out->grid.references[i] = state->levels[i].reference.load(std::memory_order_relaxed);
+        }
+        out->step = state->estimate_step.load(std::memory_order_relaxed);
+        out->switch_at = state->estimate_switch_at.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const unsigned after = state->estimate_sequence.load(std::memory_order_relaxed);
+        out->sequence = before;
+        if (before == after && (before & 1u) == 0) return;
+        std::this_thread::yield();
+    }
+}
+
+void meterticker_tap(meterticker_state* state, double at) {
+    correct(state, [&](corrections* c) { return corrections_tap(c, at); });
+}
+
+void meterticker_tempo_factor(meterticker_state* state, int numerator, int denominator,
+                              double at) {
+    const double ahead = at + state->anti_delay.load(std::memory_order_relaxed);
+    correct(state, [&](corrections* c) {
+        return corrections_tempo_factor(c, numerator, denominator, ahead);
+    });
+}
+
+void meterticker_nudge(meterticker_state* state, double seconds, double at) {
+    correct(state, [&](corrections* c) { return corrections_nudge(c, seconds, at); });
+}
+
+void meterticker_bar_one(meterticker_state* state, double at) {
+    correct(state, [&](corrections* c) { return corrections_bar_one(c, at); });
+}
+
+void meterticker_hold(meterticker_state* state, bool on, double at) {
+    correct(state, [&](corrections* c) { return corrections_hold(c, on, at); });
+}
+
+void meterticker_reset_corrections(meterticker_state* state, double at) {
+    correct(state, [&](corrections* c) { return corrections_reset(c, at); });
+}
+
+int meterticker_describe_corrections(meterticker_state* state, char* text, int size) {
+    std::lock_guard<std::mutex> hold(state->estimates_lock);
+    return corrections_describe(state->performer, text, size);
+}
+
+corrections_status meterticker_corrections_status(meterticker_state* state) {
+    std::lock_guard<std::mutex> hold(state->estimates_lock);
+    return corrections_get_status(state->performer);
+}
+
+void meterticker_set_start_on_bar(meterticker_state* state, bool on) {
+    state->clock.start_on_bar.store(on ? 1 : 0);
+}
+
+bool meterticker_start_on_bar(meterticker_state* state) {
+    return state->clock.start_on_bar.load() != 0;
 }
 
 double meterticker_now(meterticker_state* state) {
@@ -335,18 +443,19 @@ double meterticker_now(meterticker_state* state) {
 }
 
 double meterticker_full_phase(const meterticker_level& level, double t) {
-    const int count = level.tick_count.load(std::memory_order_relaxed);
     const double previous = level.previous_tick.load(std::memory_order_relaxed);
     const double next = level.next_tick.load(std::memory_order_relaxed);
+    const double from = level.phase_at_previous.load(std::memory_order_relaxed);
+    const double to = level.phase_at_next.load(std::memory_order_relaxed);
     double fraction = (t - previous) / (next - previous);
-    // Stops at 1 until the tick is processed; a time before the interval
-    // (clock or anti-delay moved back) counts as its start.
+    // Stops at the segment's end until the timer moves on; a time before the
+    // segment (clock or anti-delay moved back) counts as its start.
     if (!(fraction > 0.0)) {
         fraction = 0.0;
     } else if (fraction > 1.0) {
         fraction = 1.0;
     }
-    return count + fraction;
+    return from + (to - from) * fraction;
 }
 
 void meterticker_get_phases(meterticker_state* state, double out[METERLEVEL_COUNT]) {
@@ -396,6 +505,10 @@ double meterticker_change_half_time(meterticker_state* state, double seconds) {
 }
 
 void meterticker_change_myyValues(meterticker_state* state, double bar, double beat, double tatum) {
+    std::lock_guard<std::mutex> estimates(state->estimates_lock);
+    state->preference[METERLEVEL_BAR] = bar;
+    state->preference[METERLEVEL_BEAT] = beat;
+    state->preference[METERLEVEL_TATUM] = tatum;
     std::lock_guard<std::mutex> hold(state->tracker_lock);
     mTracker_change_myyValues(state->tracker, bar, beat, tatum);
 }
@@ -506,39 +619,41 @@ std::int64_t meterticker_tracker_samples(const meterticker_state* state) {
 }
 
 void midi_clock_at_beat(const double* /*full_phases*/, void* data, int /*argument*/,
-                        double /*time*/) {
+                        double time) {
     auto* clock = static_cast<meterticker_clock*>(data);
     std::lock_guard<std::mutex> hold(*clock->outputs_lock);
-    if (clock->enabled.load() && clock->start_pending.load() &&
-        clock->settled_updates.load() >= METERTICKER_START_SETTLED_UPDATES) {
+    // The follower has placed this beat (row 2 runs before this one).
+    if (clock->enabled.load() && clock->start_pending.load() && clock->settled.load() &&
+        clock->beat_on_grid && (clock->beat_starts_bar || !clock->start_on_bar.load())) {
         clock->start_pending.store(0);
-        midioutput_send_start(clock->midi);
+        midioutput_send_start_at(clock->midi, time);
     }
 }
 
-void midi_clock_update(const double* /*full_phases*/, void* data, int /*argument*/,
-                       double /*time*/) {
+void midi_clock_update(const double* /*full_phases*/, void* data, int /*argument*/, double time) {
     auto* clock = static_cast<meterticker_clock*>(data);
     std::lock_guard<std::mutex> hold(*clock->outputs_lock);
-    if (clock->enabled.load() && !clock->start_pending.load()) midioutput_send_clock(clock->midi);
+    if (clock->enabled.load() && !clock->start_pending.load()) {
+        midioutput_send_clock_at(clock->midi, time);
+    }
 }
 
-void midi_notes_update(const double* /*full_phases*/, void* data, int argument, double /*time*/) {
+void midi_notes_update(const double* /*full_phases*/, void* data, int argument, double time) {
     auto* note = static_cast<meterticker_note*>(data);
     std::lock_guard<std::mutex> hold(*note->outputs_lock);
     if (!note->enabled.load()) return;
     if (argument == 1) {
         note->sounding.store(1);
-        midioutput_send_note_on(note->midi, note->channel, note->note, note->velocity);
+        midioutput_send_note_on_at(note->midi, note->channel, note->note, note->velocity, time);
     } else {
         note->sounding.store(0);
-        midioutput_send_note_off(note->midi, note->channel, note->note, 0);
+        midioutput_send_note_off_at(note->midi, note->channel, note->note, 0, time);
     }
 }
 
-void midi_ctrls_update(const double* full_phases, void* data, int /*argument*/, double /*time*/) {
+void midi_ctrls_update(const double* full_phases, void* data, int /*argument*/, double time) {
     auto* ctrl = static_cast<meterticker_phase_ctrl*>(data);
     if (!ctrl->enabled.load(std::memory_order_relaxed)) return;
     const int value = static_cast<int>(std::fmod(full_phases[ctrl->level], 1.0) * 127.0);
-    midioutput_send_ctrl(ctrl->midi, ctrl->channel, ctrl->controller, value);
+    midioutput_send_ctrl_at(ctrl->midi, ctrl->channel, ctrl->controller, value, time);
 }

@@ -5,10 +5,15 @@
 // when the tracker has a fresh estimate, stores the bar, beat and tatum
 // periods and phase references.
 //
-// Timing side: a timer thread (prediction.h) turns these estimates into a
-// running full phase per metrical level and fires the tick actions (next-tick
-// prediction, MIDI clock, notes, phase controllers) and the registered phase
-// callbacks whenever a scaled phase crosses an integer.
+// Between the two, every estimate of the tracker is smoothed (gridsmoother.h)
+// and the performer's corrections are applied to it (corrections.h); the
+// result is the ticker's estimate.
+//
+// Timing side: a timer thread (prediction.h) turns the estimate into a
+// running full phase per metrical level, placing the ticks one beat at a time
+// (clockfollower.h), and fires the tick actions (next-tick prediction, MIDI
+// clock, notes, phase controllers) and the registered phase callbacks
+// whenever a scaled phase crosses an integer.
 //
 // Values shared between threads are atomics read and written whole without
 // locks; a reader may combine values of two consecutive updates. Calls into
@@ -25,20 +30,22 @@
 #include <thread>
 #include <vector>
 
+#include "clockfollower.h"
+#include "corrections.h"
+#include "gridsmoother.h"
 #include "meterTrackerC.h"
+#include "metergrid.h"
 #include "midioutput.h"
 #include "sequencer.h"
 
-enum MeterLevelID {
-    METERLEVEL_BAR = 0,
-    METERLEVEL_BEAT = 1,
-    METERLEVEL_TATUM = 2,
-    METERLEVEL_COUNT = 3,
-};
-
 struct meterticker_state;
 
-// Ticks of a level fall at reference + k * period on the engine clock.
+// The ticker's estimate of a level: its ticks fall at reference + k * period
+// on the engine clock. Its timing: the current segment, from previous_tick to
+// next_tick, over which the level's full phase runs linearly from
+// phase_at_previous to phase_at_next (and stays there until the timer moves
+// on). A segment is one beat interval; the level ticks where its phase
+// crosses a whole number.
 struct meterticker_level {
     const char* name = "";
     int level = 0;
@@ -47,23 +54,32 @@ struct meterticker_level {
     // Written by the timer thread only; read by the phase queries.
     std::atomic<double> previous_tick{0.0};
     std::atomic<double> next_tick{0.0};
-    std::atomic<int> tick_count{0};
+    std::atomic<double> phase_at_previous{0.0};
+    std::atomic<double> phase_at_next{1.0};
+    std::atomic<int> tick_count{0};  // ticks of the level since the timer started
     meterticker_state* ticker = nullptr;  // the owner, for the current pass time
 };
 
 // A clock switched on sends Start on a beat tick only once the beat grid has
 // settled: this many estimate updates in a row (the tracker gives one every
-// half second) kept the beat period within 2 % of the one before and the
-// beat reference within a tenth of a beat of the grid before. A Start on the
-// tracker's first guesses would land anywhere between two beats.
-const int METERTICKER_START_SETTLED_UPDATES = 4;
+// half second) fitted the smoothed grid closely (gridsmoother.h), or the
+// performer tapped the beat; and only on a beat tick that lies on that grid.
+// A Start on the tracker's first guesses would land anywhere between two
+// beats.
+const int METERTICKER_START_SETTLED_UPDATES = GRIDSMOOTHER_SETTLED_STEPS;
 
 struct meterticker_clock {
     midioutput_state* midi = nullptr;
     std::atomic<int> enabled{0};
     std::atomic<int> start_pending{0};
-    // Estimate updates in a row that agreed with the beat grid before them.
-    std::atomic<int> settled_updates{0};
+    // The estimate's grid has settled (see above).
+    std::atomic<int> settled{0};
+    // Start waits for a beat that starts a bar.
+    std::atomic<int> start_on_bar{0};
+    // Timer thread only: set by the follower at each beat tick for the clock
+    // actions of the same pass.
+    bool beat_on_grid = false;     // the tick lies on the estimate's grid
+    bool beat_starts_bar = false;  // ... and starts a bar
     std::mutex* outputs_lock = nullptr;
 };
 
@@ -85,15 +101,15 @@ struct meterticker_phase_ctrl {
     int controller = 0;
 };
 
-// full_phases: bar, beat, tatum; time: the engine clock without anti-delay.
+// full_phases: bar, beat, tatum, the acting row's level at the moment of its
+// crossing; time: that moment on the engine clock (the anti-delay taken off),
+// the time stamp of whatever the action sends.
 typedef void (*meterticker_tick_fn)(const double* full_phases, void* data, int argument,
                                     double time);
 
-// A row of the tick-action table: the action runs whenever
-// fmod(full phase[level] * multiplier - offset, 1) decreases from one timer
-// pass to the next, or the scaled phase advanced by a whole unit or more
-// (crossings between two passes merge into one event; a fraction that is 0
-// in two passes in a row hides a crossing).
+// A row of the tick-action table: the action runs whenever the whole part of
+// full phase[level] * multiplier - offset grows from one timer pass to the
+// next (crossings between two passes merge into one event).
 struct meterticker_tick_action {
     int level;
     double multiplier;
@@ -156,6 +172,23 @@ struct meterticker_state {
     std::atomic<meterticker_phase_node*> callbacks{nullptr};
     int requested_port = 0;
     std::atomic<double> anti_delay{0.0};
+
+    // The estimate path: the tracker's grid smoothed, the performer's
+    // corrections on top, the tempo preference the application chose.
+    // Guarded by estimates_lock (taken before tracker_lock, never after).
+    std::mutex estimates_lock;
+    gridsmoother smoother;
+    corrections* performer = nullptr;  // the performer's corrections
+    bool grid_settled = false;  // the smoother's verdict on the newest grid
+    unsigned steps = 0;         // the performer's steps published so far
+    double preference[METERLEVEL_COUNT] = {2.1, 0.55, 0.18};  // bar, beat, tatum (s)
+    // The published estimate: the levels' periods and references with these,
+    // under a sequence count that is odd while they change (the timer reads
+    // them as a whole).
+    std::atomic<unsigned> estimate_sequence{0};
+    std::atomic<unsigned> estimate_step{0};
+    std::atomic<double> estimate_switch_at{0.0};
+    clockfollower follower;
     std::atomic<int> list_guard{METERTICKER_GUARD_FREE};
     std::FILE* prediction_log = nullptr;  // not owned; guarded by tracker_lock
 
@@ -213,12 +246,39 @@ void meterticker_set_prediction_log(meterticker_state* state, std::FILE* log);
 // The audio consumer callback (always 0). The time is not used.
 int meterticker_cbfun(const float* samples, int count, void* state, double time);
 
-// Stores an estimate (bar, beat, tatum order) as the consumer does; ignored
+// Takes an estimate of the tracker (bar, beat, tatum order) as the consumer
+// does: smoothed, corrected and published as the ticker's estimate; ignored
 // (false) unless every period is finite and positive and every reference
-// finite. An estimate that continues the beat grid before it counts towards
-// the settled grid a clock's Start waits for; any other starts the count anew.
+// finite. Whether the smoothed grid has settled decides when a clock may
+// start (METERTICKER_START_SETTLED_UPDATES).
 bool meterticker_set_estimates(meterticker_state* state, const double periods[METERLEVEL_COUNT],
                                const double references[METERLEVEL_COUNT]);
+
+// The published estimate as a whole, as the timer thread reads it: the grid,
+// the count of the performer's steps and the time the newest one applies from.
+struct meterticker_estimate {
+    meter_grid grid;
+    unsigned step = 0;
+    double switch_at = 0.0;
+    unsigned sequence = 0;  // counts up with every publication
+};
+void meterticker_read_estimate(const meterticker_state* state, meterticker_estimate* out);
+
+// Performer corrections (corrections.h), from any thread but the audio
+// callback, at the engine-clock time of the press.
+void meterticker_tap(meterticker_state* state, double at);
+void meterticker_tempo_factor(meterticker_state* state, int numerator, int denominator,
+                              double at);
+void meterticker_nudge(meterticker_state* state, double seconds, double at);
+void meterticker_bar_one(meterticker_state* state, double at);
+void meterticker_hold(meterticker_state* state, bool on, double at);
+void meterticker_reset_corrections(meterticker_state* state, double at);
+// The corrections in force, as corrections_describe and corrections_get_status.
+int meterticker_describe_corrections(meterticker_state* state, char* text, int size);
+corrections_status meterticker_corrections_status(meterticker_state* state);
+// Whether the clock's Start waits for the start of a bar (off at creation).
+void meterticker_set_start_on_bar(meterticker_state* state, bool on);
+bool meterticker_start_on_bar(meterticker_state* state);
 
 // Engine clock in seconds, and the full phase of a level at time t.
 double meterticker_now(meterticker_state* state);
@@ -233,6 +293,9 @@ double meterticker_get_anti_delay(meterticker_state* state);
 void meterticker_set_anti_delay(meterticker_state* state, double seconds);
 
 double meterticker_change_half_time(meterticker_state* state, double seconds);
+// The application's tempo preference (period-prior medians, seconds); a tap
+// the tracker does not follow re-centres it for a while, a reset of the
+// corrections brings this one back.
 void meterticker_change_myyValues(meterticker_state* state, double bar, double beat, double tatum);
 
 // Null for a level outside bar, beat, tatum (logged).

@@ -4,6 +4,7 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -21,7 +22,11 @@ const char* const kClientName = "kadenzo-midi";
 const char* const kPortName = "midi_out";
 
 // A backend offers a live list of ports, one open port at a time and a send
-// operation. The driver serialises every call under its lock.
+// operation. The driver serialises every call under its lock. A send carries
+// the engine-clock second the message is due at (MIDIOUTPUT_NOW: at once), so
+// that a backend with its own output clock can place it there; the calls of
+// one thread come in the order the ticker decided them, which is their order
+// of time to within one timer pass.
 class MidiBackend {
   public:
     virtual ~MidiBackend() = default;
@@ -30,7 +35,7 @@ class MidiBackend {
     virtual bool list_ports(std::vector<std::string>& names, std::string& error) = 0;
     virtual bool open(int index, std::string& error) = 0;
     virtual void close() = 0;
-    virtual void send(const unsigned char* bytes, int length) = 0;
+    virtual void send(const unsigned char* bytes, int length, double time_s) = 0;
 };
 
 // ---- RtMidi ---------------------------------------------------------------
@@ -155,7 +160,8 @@ class RtMidiBackend : public MidiBackend {
         }
     }
 
-    void send(const unsigned char* bytes, int length) override {
+    // RtMidi has no time-stamped output: at once.
+    void send(const unsigned char* bytes, int length, double /*time_s*/) override {
         if (server_down()) return;
         std::string error;
         if (!guarded([&] { output_->sendMessage(bytes, static_cast<size_t>(length)); }, error)) {
@@ -207,9 +213,10 @@ struct RecorderBackend : MidiBackend {
         return true;
     }
     void close() override {}
-    void send(const unsigned char* bytes, int length) override {
-        const double time = clock ? clock(clock_user) : 0.0;
-        records.push_back({time, std::vector<unsigned char>(bytes, bytes + length)});
+    void send(const unsigned char* bytes, int length, double time_s) override {
+        const double now = clock ? clock(clock_user) : 0.0;
+        const double stamp = std::isnan(time_s) ? now : time_s;
+        records.push_back({stamp, std::vector<unsigned char>(bytes, bytes + length), now});
     }
 
     std::vector<std::string> ports;  // what the "system" offers now
@@ -385,6 +392,11 @@ void midioutput_close(midioutput_state* driver) {
 }
 
 void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, int length) {
+    midioutput_send_msg_at(driver, bytes, length, MIDIOUTPUT_NOW);
+}
+
+void midioutput_send_msg_at(midioutput_state* driver, const unsigned char* bytes, int length,
+                            double time_s) {
     if (!driver || !bytes || length < 1) return;
     std::lock_guard<std::mutex> hold(driver->lock);
     if (driver->open_port.load() < 0) return;
@@ -394,49 +406,77 @@ void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, i
     } else if (length == 1 && (bytes[0] == 0xFA || bytes[0] == 0xFB)) {
         driver->stopped = false;
     }
-    driver->backend->send(bytes, length);
+    driver->backend->send(bytes, length, time_s);
 }
 
 namespace {
 
 // Channel modulo 16 (also for negative numbers), data bytes the low 8 bits.
-void send_channel_message(midioutput_state* driver, int status, int channel, int data1, int data2) {
+void send_channel_message(midioutput_state* driver, int status, int channel, int data1, int data2,
+                          double time_s) {
     const unsigned char bytes[3] = {
         static_cast<unsigned char>(status | (channel & 0x0F)),
         static_cast<unsigned char>(data1 & 0xFF),
         static_cast<unsigned char>(data2 & 0xFF),
     };
-    midioutput_send_msg(driver, bytes, 3);
+    midioutput_send_msg_at(driver, bytes, 3, time_s);
 }
 
-void send_realtime_message(midioutput_state* driver, unsigned char status) {
-    midioutput_send_msg(driver, &status, 1);
+void send_realtime_message(midioutput_state* driver, unsigned char status, double time_s) {
+    midioutput_send_msg_at(driver, &status, 1, time_s);
 }
 
 }  // namespace
 
+void midioutput_send_note_on_at(midioutput_state* driver, int channel, int note, int velocity,
+                                double time_s) {
+    send_channel_message(driver, 0x90, channel, note, velocity, time_s);
+}
+
+void midioutput_send_note_off_at(midioutput_state* driver, int channel, int note, int velocity,
+                                 double time_s) {
+    send_channel_message(driver, 0x80, channel, note, velocity, time_s);
+}
+
+void midioutput_send_ctrl_at(midioutput_state* driver, int channel, int controller, int value,
+                             double time_s) {
+    send_channel_message(driver, 0xB0, channel, controller, value, time_s);
+}
+
+void midioutput_send_clock_at(midioutput_state* driver, double time_s) {
+    send_realtime_message(driver, 0xF8, time_s);
+}
+
+void midioutput_send_start_at(midioutput_state* driver, double time_s) {
+    send_realtime_message(driver, 0xFA, time_s);
+}
+
+void midioutput_send_stop_at(midioutput_state* driver, double time_s) {
+    send_realtime_message(driver, 0xFC, time_s);
+}
+
 void midioutput_send_note_on(midioutput_state* driver, int channel, int note, int velocity) {
-    send_channel_message(driver, 0x90, channel, note, velocity);
+    midioutput_send_note_on_at(driver, channel, note, velocity, MIDIOUTPUT_NOW);
 }
 
 void midioutput_send_note_off(midioutput_state* driver, int channel, int note, int velocity) {
-    send_channel_message(driver, 0x80, channel, note, velocity);
+    midioutput_send_note_off_at(driver, channel, note, velocity, MIDIOUTPUT_NOW);
 }
 
 void midioutput_send_ctrl(midioutput_state* driver, int channel, int controller, int value) {
-    send_channel_message(driver, 0xB0, channel, controller, value);
+    midioutput_send_ctrl_at(driver, channel, controller, value, MIDIOUTPUT_NOW);
 }
 
 void midioutput_send_clock(midioutput_state* driver) {
-    send_realtime_message(driver, 0xF8);
+    midioutput_send_clock_at(driver, MIDIOUTPUT_NOW);
 }
 
 void midioutput_send_start(midioutput_state* driver) {
-    send_realtime_message(driver, 0xFA);
+    midioutput_send_start_at(driver, MIDIOUTPUT_NOW);
 }
 
 void midioutput_send_stop(midioutput_state* driver) {
-    send_realtime_message(driver, 0xFC);
+    midioutput_send_stop_at(driver, MIDIOUTPUT_NOW);
 }
 
 void midioutput_reinitialize_devices(midioutput_state* driver) {

@@ -1,14 +1,19 @@
 // The MIDI output driver: the engine's only path to MIDI. It keeps the list
 // of output port names and the index of the open port, and turns the ticker's
-// requests into raw one- or three-byte MIDI messages, sent at once on the
-// calling thread (no queue, no time stamps).
+// requests into raw one- or three-byte MIDI messages.
+//
+// Every message carries the engine-clock time it belongs to (seconds, see
+// MIDIOUTPUT_NOW for "as soon as possible"), so that a backend able to
+// deliver at a given time can queue by it. The backends here deliver at once
+// on the calling thread and keep the order of the calls.
 //
 // Two backends, chosen at creation:
 // - RtMidi (the live engine): the system's default MIDI API, falling back to
-//   JACK when the default cannot start (no ALSA sequencer).
+//   JACK when the default cannot start (no ALSA sequencer). It sends every
+//   message at once, whatever its time stamp.
 // - the recorder (tests and offline rendering): port names given by the
-//   caller; every message that would have gone out is stored with the time
-//   of a clock the caller supplies.
+//   caller; every message that would have gone out is stored with its time
+//   stamp and the time of a clock the caller supplies.
 //
 // No RtMidi error ever leaves the driver: errors are logged and turned into
 // result codes. Every function may be called from any engine thread; sends,
@@ -18,9 +23,14 @@
 #ifndef KADENZO_MIDIOUTPUT_H
 #define KADENZO_MIDIOUTPUT_H
 
+#include <limits>
 #include <vector>
 
 struct midioutput_state;
+
+// The time stamp of a message meant to go out at once (the application's
+// Stop, test notes): the backend's present moment.
+inline constexpr double MIDIOUTPUT_NOW = std::numeric_limits<double>::quiet_NaN();
 
 // A clock in seconds, for time-stamping recorded messages.
 typedef double (*midioutput_clock_cb)(void* user);
@@ -41,8 +51,11 @@ struct midioutput_recorder_config {
 
 // One message that went out through the recorder.
 struct midioutput_record {
-    double time;                       // the recorder's clock at the send
+    // The engine-clock time the message belongs to: its time stamp, or the
+    // recorder's clock at the send for a message stamped MIDIOUTPUT_NOW.
+    double time;
     std::vector<unsigned char> bytes;  // exactly the bytes handed to the port
+    double clock_time = 0.0;           // the recorder's clock at the send
 };
 
 // Creates the driver and lists its ports, logging "MIDI out#%d: %s" (level 1)
@@ -68,15 +81,29 @@ int midioutput_open(midioutput_state* driver, int port);
 // are discarded until the next successful open.
 void midioutput_close(midioutput_state* driver);
 
-// Sends length bytes as one message if a port is open; otherwise, or when
-// length < 1 or bytes is null, the message is discarded. A Stop (FC) is not
-// repeated: one that follows a Stop on the same open port with no Start (FA)
-// or Continue (FB) in between is discarded, so that switching several
-// outputs off, or the same one twice, stops a slaved device once.
+// Sends length bytes as one message, due at time_s on the engine clock
+// (MIDIOUTPUT_NOW: at once), if a port is open; otherwise, or when length < 1
+// or bytes is null, the message is discarded. A Stop (FC) is not repeated:
+// one that follows a Stop on the same open port with no Start (FA) or
+// Continue (FB) in between is discarded, so that switching several outputs
+// off, or the same one twice, stops a slaved device once.
+void midioutput_send_msg_at(midioutput_state* driver, const unsigned char* bytes, int length,
+                            double time_s);
 void midioutput_send_msg(midioutput_state* driver, const unsigned char* bytes, int length);
 
 // Channels are taken modulo 16 (-1 is channel 15); data bytes are the low
-// 8 bits of the given values, not range-checked.
+// 8 bits of the given values, not range-checked. The _at forms carry the
+// engine-clock time the message belongs to; the others go out at once.
+void midioutput_send_note_on_at(midioutput_state* driver, int channel, int note, int velocity,
+                                double time_s);
+void midioutput_send_note_off_at(midioutput_state* driver, int channel, int note, int velocity,
+                                 double time_s);
+void midioutput_send_ctrl_at(midioutput_state* driver, int channel, int controller, int value,
+                             double time_s);
+void midioutput_send_clock_at(midioutput_state* driver, double time_s);  // 0xF8
+void midioutput_send_start_at(midioutput_state* driver, double time_s);  // 0xFA
+void midioutput_send_stop_at(midioutput_state* driver, double time_s);   // 0xFC
+
 void midioutput_send_note_on(midioutput_state* driver, int channel, int note, int velocity);
 void midioutput_send_note_off(midioutput_state* driver, int channel, int note, int velocity);
 void midioutput_send_ctrl(midioutput_state* driver, int channel, int controller, int value);

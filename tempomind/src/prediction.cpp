@@ -11,22 +11,36 @@ const int kWaitMilliseconds = 500;
 // The waiting phase sleeps in short slices so that closing never waits long.
 const int kWaitSliceMilliseconds = 10;
 
-// The first point R + kP of a grid that lies strictly after t. A grid point
-// at or before the current pass time would leave the level's phase at a whole
-// number from the first pass on, and its tick would never be detected.
-double first_grid_point_after(double t, double period, double reference) {
-    double next = (std::floor((t - reference) / period) + 1.0) * period + reference;
-    if (!(next > t)) next += period;
-    if (!(next > t)) next = t + period;  // the grid's resolution is exhausted at this time
-    return next;
+// Whether a scaled phase reached a whole number since the previous pass: its
+// whole part grew. Unlike a fraction that decreases, this holds for scaled
+// phases below zero too (an offset row at the very start, where the phases
+// begin at 0) and for an advance from one whole number to the next. No
+// previous value (NaN, the first pass) counts as no advance.
+bool crossed(double /*previous_fraction*/, double previous_value, double /*fraction*/,
+             double value) {
+    return std::floor(value) > std::floor(previous_value);
 }
 
-// Whether a scaled phase crossed an integer since the previous pass: its
-// fraction decreased, or it advanced by a whole unit or more (from a whole
-// number to the next, the fraction alone stays 0 and shows nothing). No
-// previous value (NaN) counts as no advance.
-bool crossed(double previous_fraction, double previous_value, double fraction, double value) {
-    return previous_fraction > fraction || value - previous_value >= 1.0;
+// A level's current segment as it stood at the start of a pass.
+struct LevelSegment {
+    double previous, next;          // times
+    double phase_from, phase_to;    // full phases at those times
+};
+
+LevelSegment segment_of(const meterticker_level& level) {
+    return {level.previous_tick.load(std::memory_order_relaxed),
+            level.next_tick.load(std::memory_order_relaxed),
+            level.phase_at_previous.load(std::memory_order_relaxed),
+            level.phase_at_next.load(std::memory_order_relaxed)};
+}
+
+// The time at which the full phase reached `phase` in the segment: the
+// inverse of meterticker_full_phase. Never after the pass time t (rounding).
+double time_of_phase(const LevelSegment& segment, double phase, double t) {
+    const double span = segment.phase_to - segment.phase_from;
+    const double share = span > 0.0 ? (phase - segment.phase_from) / span : 1.0;
+    const double at = segment.previous + share * (segment.next - segment.previous);
+    return at <= t ? at : t;
 }
 
 void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
@@ -56,56 +70,18 @@ void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
 
 }  // namespace
 
-void update_next_tick(const double* /*full_phases*/, void* data, int /*argument*/,
-                      double /*time*/) {
-    auto* level = static_cast<meterticker_level*>(data);
-    const double P = level->period.load(std::memory_order_relaxed);
-    const double R = level->reference.load(std::memory_order_relaxed);
-    const double N = level->next_tick.load(std::memory_order_relaxed);
-    if (!(P > 0.0)) return;
-
-    // The grid point nearest to one period after the tick just reached.
-    const double k = std::round((N + P - R) / P);
-    double next = k * P + R;
-
-    // When the pass came late (more than half an interval after the tick, or
-    // after a jump of the clock or the anti-delay), that point may already be
-    // behind: skip to the first grid point ahead, merging the missed ticks.
-    const double t = level->ticker ? level->ticker->pass_time : N;
-    if (!(next > t)) next = first_grid_point_after(t, P, R);
-
-    level->previous_tick.store(N, std::memory_order_relaxed);
-    level->next_tick.store(next, std::memory_order_relaxed);
-    level->tick_count.store(level->tick_count.load(std::memory_order_relaxed) + 1,
-                            std::memory_order_relaxed);
-}
-
 bool meterticker_timer_aligned(const meterticker_state* state) {
     return state->aligned.load(std::memory_order_acquire);
 }
 
 bool meterticker_timer_align(meterticker_state* state) {
     if (meterticker_timer_aligned(state)) return true;
-    double periods[METERLEVEL_COUNT];
-    double references[METERLEVEL_COUNT];
-    for (int i = 0; i < METERLEVEL_COUNT; ++i) {
-        periods[i] = state->levels[i].period.load(std::memory_order_relaxed);
-        references[i] = state->levels[i].reference.load(std::memory_order_relaxed);
-        if (!(periods[i] > 0.0)) return false;
-    }
     const double now = meterticker_now(state);
     if (!std::isfinite(now)) return false;
     // The loop's phases run ahead of the clock by the anti-delay; the first
     // ticks must lie ahead of that time too.
     const double ahead = now + state->anti_delay.load(std::memory_order_relaxed);
-
-    for (int i = 0; i < METERLEVEL_COUNT; ++i) {
-        const double P = periods[i];
-        const double R = references[i];
-        double next = std::ceil((now - R) / P) * P + R;  // first grid point at or after now
-        if (!(next > ahead)) next = first_grid_point_after(ahead, P, R);
-        state->levels[i].next_tick.store(next, std::memory_order_relaxed);
-    }
+    if (!clockfollower_align(state, now, ahead)) return false;
     state->aligned.store(true, std::memory_order_release);
     return true;
 }
@@ -121,7 +97,8 @@ void meterticker_timer_pass(meterticker_state* state) {
         return;
     }
     state->clock_invalid_warned = false;
-    double t = now + state->anti_delay.load(std::memory_order_relaxed);
+    const double anti_delay = state->anti_delay.load(std::memory_order_relaxed);
+    double t = now + anti_delay;
     // Phases never run backwards: while the clock (or the clock plus a
     // reduced anti-delay) is behind the last pass, time stands still.
     if (state->pass_seen && t < state->last_pass_time) {
@@ -139,22 +116,34 @@ void meterticker_timer_pass(meterticker_state* state) {
     state->pass_time = t;
 
     double phases[METERLEVEL_COUNT];
+    LevelSegment segments[METERLEVEL_COUNT];
     for (int i = 0; i < METERLEVEL_COUNT; ++i) {
         phases[i] = meterticker_full_phase(state->levels[i], t);
+        segments[i] = segment_of(state->levels[i]);
     }
 
-    // Every row sees the same phases; prediction rows come first in the table.
+    // Every row sees the same phases and segments, those from before any
+    // action of this pass ran; prediction rows come first in the table. Each
+    // action gets the moment its crossing happened (the newest integer the
+    // scaled phase reached) on the engine clock, and its level's phase at
+    // that moment: what its output belongs to, however late in the pass it
+    // was noticed.
     for (meterticker_tick_action* row = state->actions; row->action; ++row) {
         const double value = phases[row->level] * row->multiplier - row->offset;
         const double fraction = std::fmod(value, 1.0);
         if (crossed(row->previous_fraction, row->previous_value, fraction, value)) {
-            row->action(phases, row->data, row->argument, now);
+            double at_crossing[METERLEVEL_COUNT] = {phases[0], phases[1], phases[2]};
+            at_crossing[row->level] = (std::floor(value) + row->offset) / row->multiplier;
+            const double at =
+                time_of_phase(segments[row->level], at_crossing[row->level], t) - anti_delay;
+            row->action(at_crossing, row->data, row->argument, at);
         }
         row->previous_fraction = fraction;
         row->previous_value = value;
     }
 
     dispatch_phase_callbacks(state, phases);
+    clockfollower_reaim(state, t);
 }
 
 void meterticker_timer_thread(meterticker_state* state) {

@@ -44,6 +44,7 @@ meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer)
         return nullptr;
     }
     if (!meterticker_midi(ticker)) tm_logmsg(3, "Tempomind: running without MIDI output");
+    meterticker_set_start_on_bar(ticker, handle->start_on_bar);
     return ticker;
 }
 
@@ -339,6 +340,45 @@ char** tm_get_mididev_list(TempoMind_t* handle) {
     if (!midi) return nullptr;
     midioutput_reinitialize_devices(midi);
     return midioutput_get_port_names(midi);
+}
+
+double tm_get_engine_time(TempoMind_t* handle) {
+    return handle && handle->ticker ? meterticker_now(handle->ticker) : 0.0;
+}
+
+void tm_tap(TempoMind_t* handle, double at) {
+    if (handle && handle->ticker) meterticker_tap(handle->ticker, at);
+}
+
+void tm_tempo_factor(TempoMind_t* handle, int numerator, int denominator, double at) {
+    if (handle && handle->ticker) meterticker_tempo_factor(handle->ticker, numerator, denominator, at);
+}
+
+void tm_nudge(TempoMind_t* handle, double seconds, double at) {
+    if (handle && handle->ticker) meterticker_nudge(handle->ticker, seconds, at);
+}
+
+void tm_bar_one(TempoMind_t* handle, double at) {
+    if (handle && handle->ticker) meterticker_bar_one(handle->ticker, at);
+}
+
+void tm_hold(TempoMind_t* handle, int on, double at) {
+    if (handle && handle->ticker) meterticker_hold(handle->ticker, on != 0, at);
+}
+
+void tm_reset_corrections(TempoMind_t* handle, double at) {
+    if (handle && handle->ticker) meterticker_reset_corrections(handle->ticker, at);
+}
+
+int tm_get_corrections(TempoMind_t* handle, char* text, int size) {
+    if (!handle || !handle->ticker) return std::snprintf(text, size > 0 ? size : 0, "%s", "");
+    return meterticker_describe_corrections(handle->ticker, text, size);
+}
+
+void tm_set_start_on_bar(TempoMind_t* handle, int on) {
+    if (!handle) return;
+    handle->start_on_bar = on != 0;
+    if (handle->ticker) meterticker_set_start_on_bar(handle->ticker, on != 0);
 }
 
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second) {

@@ -52,10 +52,12 @@ struct TempoMind_t {
     midioutput_clock_cb recorder_clock = nullptr;
     void* recorder_clock_user = nullptr;
 
-    // Handed to every ticker of this handle (tm_set_prediction_log).
+    // Handed to every ticker of this handle (tm_set_prediction_log,
+    // tm_set_start_on_bar).
     std::FILE* prediction_log = nullptr;
     // The tracking model of the tickers tm_run and tm_reinit make.
     meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    bool start_on_bar = false;
 };
 
 typedef double (*tm_gettime_cb)(void* user);
@@ -123,6 +125,27 @@ int tm_get_current_mididev(TempoMind_t* handle);
 // Re-lists the MIDI ports; the array stays owned by the driver and is
 // replaced by the next call. Null when there is no MIDI output.
 char** tm_get_mididev_list(TempoMind_t* handle);
+
+// Performer corrections (see corrections.h): tap, tempo factor (x2, /2,
+// x3/2, x2/3 as numerator and denominator), nudge (positive seconds: later),
+// "this beat is bar 1", hold (1 on, 0 off) and reset. Each takes the
+// engine-clock time of the press (tm_get_engine_time when it happened) and
+// reaches the MIDI clock within a beat, without a Stop or a missing Clock.
+// From any thread but the audio callback; ignored on a stopped handle. The
+// corrections start empty with every new ticker (tm_run, tm_reinit).
+double tm_get_engine_time(TempoMind_t* handle);
+void tm_tap(TempoMind_t* handle, double at);
+void tm_tempo_factor(TempoMind_t* handle, int numerator, int denominator, double at);
+void tm_nudge(TempoMind_t* handle, double seconds, double at);
+void tm_bar_one(TempoMind_t* handle, double at);
+void tm_hold(TempoMind_t* handle, int on, double at);
+void tm_reset_corrections(TempoMind_t* handle, double at);
+// The corrections in force as a short text ("tap, x2, nudge +10 ms, bar 1,
+// hold"; empty when none, or on a stopped handle), as snprintf into text.
+int tm_get_corrections(TempoMind_t* handle, char* text, int size);
+// The MIDI clock's Start waits for the next bar start instead of the next
+// beat (off by default); kept for the tickers tm_run and tm_reinit make.
+void tm_set_start_on_bar(TempoMind_t* handle, int on);
 
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second);
 void tm_enable_beat_printout();
