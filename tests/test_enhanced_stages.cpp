@@ -21,8 +21,9 @@ namespace {
 
 const double kFs = 172.265625;
 
-// A history of `seconds` with low-band onsets of height `height` at
-// first + k * period, every band's total at `total` elsewhere.
+// A history of `seconds` with onsets of height `height` at first + k *
+// period (in the low band and in the total), every band's total at `total`
+// elsewhere.
 AccentHistory pulses(double seconds, double period, double first, double height,
                      double total = 3.0) {
     const unsigned frames = static_cast<unsigned>(seconds * kFs);
@@ -32,7 +33,7 @@ AccentHistory pulses(double seconds, double period, double first, double height,
         const double t = f / kFs;
         const double k = std::round((t - first) / period);
         const bool onset = std::fabs(t - (first + k * period)) < 0.5 / kFs;
-        h.push(f, onset ? height : 0.0, total, channels);
+        h.push(f, onset ? height : 0.0, onset ? total + height : total, channels);
     }
     return h;
 }
@@ -87,20 +88,22 @@ TEST(StepConfidence, ASteadyBeatIsConfidentSilenceAndAJumpingPeriodAreNot) {
     struct Case {
         const char* what;
         double total;                  // the accent level of the input
+        double onsets;                 // the height of its onsets above that
         std::vector<double> periods;   // beat period of each step
         bool confident;                // after the last step
     };
     const std::vector<Case> cases = {
-        {"steady beat", 3.0, std::vector<double>(12, 0.5), true},
-        {"tempo bending slowly", 3.0, {0.5, 0.505, 0.51, 0.515, 0.52, 0.525, 0.53, 0.535, 0.54,
-                                       0.545, 0.55}, true},
-        {"silence", 0.0, std::vector<double>(12, 0.5), false},
-        {"a steady tone (tiny ripples)", 0.4, std::vector<double>(12, 0.5), false},
-        {"noise: a new period every other step", 3.0,
+        {"steady beat", 3.0, 30.0, std::vector<double>(12, 0.5), true},
+        {"tempo bending slowly", 3.0, 30.0,
+         {0.5, 0.505, 0.51, 0.515, 0.52, 0.525, 0.53, 0.535, 0.54, 0.545, 0.55}, true},
+        {"silence", 0.0, 0.0, std::vector<double>(12, 0.5), false},
+        {"a steady tone (tiny ripples)", 0.4, 0.0, std::vector<double>(12, 0.5), false},
+        {"noise: busy without onsets", 3.0, 0.0, std::vector<double>(12, 0.5), false},
+        {"a new period every other step", 3.0, 30.0,
          {0.5, 0.7, 0.7, 0.41, 0.9, 0.9, 0.33, 0.6, 0.6, 1.1, 0.45, 0.45}, false},
     };
     for (const Case& c : cases) {
-        const AccentHistory h = pulses(10.0, 0.5, 0.0, 0.0, c.total);
+        const AccentHistory h = pulses(10.0, 0.5, 0.0, c.onsets, c.total);
         StepConfidence confidence(kFs);
         double last = 0.0;
         for (double p : c.periods) last = confidence.update(h, p);

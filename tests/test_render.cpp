@@ -225,6 +225,38 @@ TEST(Render, SilenceAndEmptyAudio) {
     EXPECT_NEAR(silence.audio_seconds, 5.0, 1e-9);
 }
 
+TEST(Render, WithoutASteadyBeatTheClockNeitherStartsNorRuns) {
+    synth::Noise noise(9);
+    std::vector<float> hiss(44100 * 30);
+    for (float& v : hiss) v = static_cast<float>(0.3 * noise.next());
+    for (const auto& input : {std::vector<float>(44100 * 30, 0.0f), hiss}) {
+        const RenderOutcome outcome = render_engine(input, RenderSettings{});
+        ASSERT_TRUE(outcome.ok);
+        EXPECT_TRUE(times_of(outcome.messages, 0xFA).empty()) << "no Start";
+        EXPECT_TRUE(times_of(outcome.messages, 0xF8).empty()) << "no Clock";
+    }
+}
+
+TEST(Render, TheClockStopsWhenTheBeatGoesAndStartsAgainWhenItComesBack) {
+    // 20 s of drums, 15 s of noise, 20 s of drums.
+    std::vector<float> audio = drums(120.0, 55.0);
+    synth::Noise noise(4);
+    for (std::size_t i = 44100 * 20; i < 44100 * 35; ++i) audio[i] = static_cast<float>(0.3 * noise.next());
+    const RenderOutcome outcome = render_engine(audio, RenderSettings{});
+    ASSERT_TRUE(outcome.ok);
+    const auto starts = times_of(outcome.messages, 0xFA);
+    const auto stops = times_of(outcome.messages, 0xFC);
+    ASSERT_EQ(starts.size(), 2u);
+    ASSERT_GE(stops.size(), 2u) << "in the noise and at the end";
+    EXPECT_LT(starts[0], 20.0);
+    EXPECT_GT(stops[0], 20.0);
+    EXPECT_LT(stops[0], 35.0);
+    EXPECT_GT(starts[1], 35.0);
+    EXPECT_LT(beat_error(starts[1], 120.0), 0.070) << "back on a beat";
+    for (double t : times_of(outcome.messages, 0xF8))
+        EXPECT_FALSE(t > stops[0] && t < starts[1]) << "no Clock while stopped, at " << t;
+}
+
 // ---- Files -------------------------------------------------------------------------
 
 struct SmfEvent {

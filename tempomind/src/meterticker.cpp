@@ -259,6 +259,7 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
 
         double tatum_period = 0, beat_period = 0, bar_period = 0;
         double tatum_phase = 0, beat_phase = 0, bar_phase = 0;
+        double confidence = 0.0;
         bool fresh = false;
         {
             std::lock_guard<std::mutex> hold(state->tracker_lock);
@@ -276,8 +277,10 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
             if (fresh) {
                 mTracker_get_period_est(state->tracker, &tatum_period, &beat_period, &bar_period,
                                         &tatum_phase, &beat_phase, &bar_phase);
+                confidence = mTracker_get_confidence(state->tracker);
             }
         }
+        if (fresh) meterticker_set_confidence(state, confidence);
         if (fresh) {
             const double periods[METERLEVEL_COUNT] = {bar_period, beat_period, tatum_period};
             const double references[METERLEVEL_COUNT] = {bar_phase, beat_phase, tatum_phase};
@@ -577,6 +580,34 @@ void meterticker_midiclock_out(meterticker_state* state, int on) {
     }
 }
 
+void meterticker_set_confidence(meterticker_state* state, double confidence) {
+    const corrections_status performer = [state] {
+        std::lock_guard<std::mutex> hold(state->estimates_lock);
+        return corrections_get_status(state->performer);
+    }();
+    const bool sure = confidence >= meterTracker::kSteadyBeatConfidence || performer.tapped ||
+                      performer.holding;
+    state->unsteady_updates = sure ? 0 : state->unsteady_updates + 1;
+    state->steady_updates = sure ? state->steady_updates + 1 : 0;
+    std::lock_guard<std::mutex> hold(state->outputs_lock);
+    meterticker_clock& clock = state->clock;
+    if (sure) {
+        if (state->steady_updates >= METERTICKER_STEADY_UPDATES || performer.tapped ||
+            performer.holding)
+            clock.steady.store(1);
+        return;
+    }
+    clock.steady.store(0);
+    if (state->unsteady_updates == METERTICKER_UNSTEADY_UPDATES && clock.enabled.load() &&
+        !clock.start_pending.load()) {
+        // No steady beat any more: the slaved machines stop, and start again
+        // with the music.
+        tm_logmsg(1, "MeterTicker: no steady beat; the clock waits for one");
+        clock.start_pending.store(1);
+        midioutput_send_stop(clock.midi);
+    }
+}
+
 bool meterticker_midi_clock_running(meterticker_state* state) {
     std::lock_guard<std::mutex> hold(state->outputs_lock);
     return state->clock.enabled.load() && !state->clock.start_pending.load();
@@ -624,7 +655,8 @@ void midi_clock_at_beat(const double* /*full_phases*/, void* data, int /*argumen
     std::lock_guard<std::mutex> hold(*clock->outputs_lock);
     // The follower has placed this beat (row 2 runs before this one).
     if (clock->enabled.load() && clock->start_pending.load() && clock->settled.load() &&
-        clock->beat_on_grid && (clock->beat_starts_bar || !clock->start_on_bar.load())) {
+        clock->steady.load() && clock->beat_on_grid &&
+        (clock->beat_starts_bar || !clock->start_on_bar.load())) {
         clock->start_pending.store(0);
         midioutput_send_start_at(clock->midi, time);
     }

@@ -76,6 +76,9 @@ struct meterticker_clock {
     std::atomic<int> settled{0};
     // Start waits for a beat that starts a bar.
     std::atomic<int> start_on_bar{0};
+    // The tracker is confident of a steady beat (see meterticker_set_confidence):
+    // no Start without it.
+    std::atomic<int> steady{1};
     // Timer thread only: set by the follower at each beat tick for the clock
     // actions of the same pass.
     bool beat_on_grid = false;     // the tick lies on the estimate's grid
@@ -158,6 +161,9 @@ struct meterticker_options {
 
 struct meterticker_state {
     sequencer_state* sequencer = nullptr;
+    // Consumer thread: estimate updates in a row without confidence, and with.
+    int unsteady_updates = 0;
+    int steady_updates = 0;
     std::thread timer_thread;
     std::atomic<int> stop_request{0};
     meterTracker::mTracker* tracker = nullptr;
@@ -234,6 +240,18 @@ int meterticker_init_manual_recorded(
     void* clock_user, meterticker_state** out,
     meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic,
     const meterTracker::EnhancedStages& stages = meterTracker::EnhancedStages());
+
+// The tracker's confidence of a steady beat at an estimate update (0 .. 1).
+// A clock waits for METERTICKER_STEADY_UPDATES confident updates in a row
+// to send Start (noise is confident now and then, never for long); a
+// running clock whose estimates stay unconfident for
+// METERTICKER_UNSTEADY_UPDATES updates in a row (two seconds: no steady
+// beat, as in noise or silence) sends Stop and starts again, with a Start at
+// a beat, once the beat is back. A tapped grid or a hold from the performer
+// overrides the tracker's doubt.
+void meterticker_set_confidence(meterticker_state* state, double confidence);
+const int METERTICKER_UNSTEADY_UPDATES = 4;
+const int METERTICKER_STEADY_UPDATES = 4;
 
 // Logs every estimate update from now on to log (not owned, null for none):
 // one line per update, "TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR

@@ -42,3 +42,14 @@ double AccentHistory::meanTotal(unsigned frames) const {
 }
 
 }  // namespace meterTracker
+
+namespace meterTracker {
+
+void AccentHistory::recentTotals(unsigned frames, std::vector<double>& out) const {
+    const unsigned held = end_ - first();
+    const unsigned n = std::min(frames, held);
+    out.resize(n);
+    for (unsigned i = 0; i < n; ++i) out[i] = total_[(end_ - n + i) % size_];
+}
+
+}  // namespace meterTracker

@@ -35,6 +35,8 @@ class AccentHistory {
     double maxLow(long from, long to) const;
     // The mean total over the last `frames` frames held (fewer if fewer are).
     double meanTotal(unsigned frames) const;
+    // The totals of the last `frames` frames held, oldest first, into out.
+    void recentTotals(unsigned frames, std::vector<double>& out) const;
 
   private:
     unsigned numChannels_;

@@ -3,7 +3,8 @@
 // - activity: the accent signal (onset strength of all bands) over the last
 //   seconds is well above what silence, a constant level or a steady tone
 //   leave (the front end normalises the input's level, so this does not
-//   depend on how loud the music is);
+//   depend on how loud the music is), and it comes in onsets: its strongest
+//   moments stand well above its mean, as they do not in noise;
 // - steadiness: the beat period moves smoothly, if at all: the share of the
 //   recent steps whose beat period lies within 3 % of the step's before
 //   (noise gives the tracker a new period every other step; music, also
@@ -32,6 +33,7 @@ class StepConfidence {
 
   private:
     double fs_;
+    std::vector<double> totals_;  // scratch: the accent of the activity window
     double previous_ = 0.0;      // the beat period of the step before
     std::vector<bool> steady_;   // per recent step: its period continued the one before
     unsigned count_ = 0;         // steps seen since the reset
