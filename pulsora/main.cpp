@@ -20,7 +20,7 @@ int main(int argc, char* argv[]) {
         QSettings(QStringLiteral("Orvane"), QStringLiteral("Pulsora"))
             .value(QStringLiteral("Pulsora/TrackingModel"))
             .toString();
-    meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
+    meterTracker::TrackingModel model = meterTracker::kDefaultTrackingModel;
     meterTracker::parseTrackingModel(stored.toStdString(), model);
 
     auto* facade = new QTempomind;

@@ -323,6 +323,7 @@ TEST(AnalyzeCli, JsonHoldsEveryStepAndThePulseLists) {
     EXPECT_EQ(j["file"], dir.file("d.wav"));
     EXPECT_DOUBLE_EQ(j["duration"].get<double>(), 12.0);
     EXPECT_DOUBLE_EQ(j["accent_rate"].get<double>(), 172.265625);
+    EXPECT_EQ(j["tracking_model"], "enhanced");  // the default without --model
     // 12 s: (2 * ((529200 - 1024) / 512 + 1) - 11) / 86 steps.
     const unsigned expectedSteps = (2 * ((529200 - 1024) / 512 + 1) - 11) / 86;
     ASSERT_EQ(j["steps"].size(), expectedSteps);

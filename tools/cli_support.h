@@ -17,7 +17,7 @@ CLI::Validator finiteRange(double low, double high);
 CLI::Validator finiteNumber();
 
 // The tracking model every subcommand runs unless told otherwise.
-constexpr meterTracker::TrackingModel kDefaultTrackingModel = meterTracker::TrackingModel::Classic;
+constexpr meterTracker::TrackingModel kDefaultTrackingModel = meterTracker::kDefaultTrackingModel;
 
 // The tracking model options of analyze, render and live.
 struct ModelChoice {

@@ -243,7 +243,7 @@ int meterticker_init_manual_recorded(
 
 // The tracker's confidence of a steady beat at an estimate update (0 .. 1).
 // A clock waits for METERTICKER_STEADY_UPDATES confident updates in a row
-// to send Start (noise is confident now and then, never for long); a
+// to send Start (one confident update may be a fluke); a
 // running clock whose estimates stay unconfident for
 // METERTICKER_UNSTEADY_UPDATES updates in a row (two seconds: no steady
 // beat, as in noise or silence) sends Stop and starts again, with a Start at
@@ -251,7 +251,7 @@ int meterticker_init_manual_recorded(
 // overrides the tracker's doubt.
 void meterticker_set_confidence(meterticker_state* state, double confidence);
 const int METERTICKER_UNSTEADY_UPDATES = 4;
-const int METERTICKER_STEADY_UPDATES = 4;
+const int METERTICKER_STEADY_UPDATES = 2;
 
 // Logs every estimate update from now on to log (not owned, null for none):
 // one line per update, "TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR
