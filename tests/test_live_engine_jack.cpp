@@ -98,13 +98,14 @@ TEST_F(EngineJack, SwitchingDevicesGivesAFreshTrackerAndKeepsTheSwitches) {
     ASSERT_EQ(audio->selectAudioDev(0), 0);
     EXPECT_TRUE(std::isinf(tm_get_bpm(engine))) << "the tracker was not restarted";
     const std::size_t atSwitch = sink->midiEvents().size();
-    // The new ticker got the switches: Start and clocks, phase controllers
-    // once the fresh tracker has an estimate; no notes.
-    EXPECT_TRUE(waitUntil([&] { return arrivedSince(atSwitch, 0xFA) > 0; }, 15.0))
-        << "no MIDI Start after the switch";
-    EXPECT_TRUE(waitUntil([&] { return arrivedSince(atSwitch, 0xB0) > 0; }, 5.0))
+    // The new ticker got the switches: phase controllers once the fresh
+    // tracker has an estimate; no notes; the clock stays switched on but
+    // waits for a steady beat, which the dummy capture's silence never has.
+    EXPECT_TRUE(waitUntil([&] { return arrivedSince(atSwitch, 0xB0) > 0; }, 15.0))
         << "no phase controllers after the switch";
-    EXPECT_GT(arrivedSince(atSwitch, 0xF8), 0);
+    poll(2000);
+    EXPECT_EQ(arrivedSince(atSwitch, 0xFA), 0) << "a MIDI Start in silence";
+    EXPECT_EQ(arrivedSince(atSwitch, 0xF8), 0);
     EXPECT_EQ(arrivedSince(atSwitch, 0x90), 0);
     EXPECT_TRUE(facade->getMidiClockEnabled());
     EXPECT_EQ(facade->getSendPhase(), 1);
