@@ -95,6 +95,7 @@ MainWindow::MainWindow(QTempomind* facade_, QWidget* parent)
     if (facade) {
         connect(facade, &QTempomind::audioLevelChange, ui->audioLevelBar, &QProgressBar::setValue);
         connect(facade, &QTempomind::nonBeatynessChange, this, &MainWindow::nonbeatynessChange);
+        connect(facade, &QTempomind::steadyBeatChange, this, &MainWindow::showSteadyBeat);
     }
 
     buildMenus();
@@ -132,7 +133,7 @@ void MainWindow::readSettings() {
             std::clamp(*halfLife, ui->robustSlider->minimum(), ui->robustSlider->maximum()));
 
     const std::optional<bool> clockEnabled = readBool(settings, kMidiClockKey);
-    setStatusText(clockEnabled.value_or(false) ? QStringLiteral("online") : QString());
+    setStatusText(clockEnabled.value_or(false) ? onlineText() : QString());
 
     // Without a stored value phase output is switched on, but the field
     // (written back at close) stays false.
@@ -240,7 +241,7 @@ void MainWindow::launchSettings() {
     if (!fallbackNote.isEmpty() && facade && facade->audio &&
         facade->audio->lastError().isEmpty()) {
         fallbackNote.clear();
-        setStatusText(ui->midiClockEnable->isChecked() ? QStringLiteral("online")
+        setStatusText(ui->midiClockEnable->isChecked() ? onlineText()
                                                        : QStringLiteral("silent"));
     }
 }
@@ -293,7 +294,7 @@ void MainWindow::on_robustSlider_valueChanged(int value) {
 
 void MainWindow::on_midiClockEnable_stateChanged(int state) {
     if (facade) facade->enableMidiClockOutput(state);
-    setStatusText(state != 0 ? QStringLiteral("online") : QStringLiteral("silent"));
+    setStatusText(state != 0 ? onlineText() : QStringLiteral("silent"));
 }
 
 void MainWindow::on_midiClockResetButton_clicked() {
@@ -349,13 +350,25 @@ void MainWindow::fallbackAudioDevice(const QString& storedName, bool clockOn) {
     qWarning().noquote() << "Audio:" << reason;
     if (audio->selectAudioDev(fallback) != 0) return;  // the failure is in the status
     fallbackNote = reason;
-    setStatusText(clockOn ? QStringLiteral("online") : QString());
+    setStatusText(clockOn ? onlineText() : QString());
 }
 
 void MainWindow::showAudioError(const QString& message) {
     fallbackNote.clear();
     ui->statusLabel->setText(tr("no audio"));
     ui->statusLabel->setToolTip(message);
+}
+
+QString MainWindow::onlineText() const {
+    return steadyBeat ? QStringLiteral("online") : tr("no steady beat");
+}
+
+void MainWindow::showSteadyBeat(bool steady) {
+    if (steady == steadyBeat) return;
+    // Only the clock's own status changes; an audio failure stays shown.
+    const bool showingClock = ui->statusLabel->text().startsWith(onlineText());
+    steadyBeat = steady;
+    if (showingClock) setStatusText(onlineText());
 }
 
 void MainWindow::setStatusText(const QString& text) {

@@ -50,6 +50,9 @@ class MainWindow : public QMainWindow {
     void on_robustSlider_valueChanged(int value);
     // Shows a failure of the audio input in the status text.
     void showAudioError(const QString& message);
+    // A switched-on clock shows "online" with a steady beat, "no steady
+    // beat" while it waits for one.
+    void showSteadyBeat(bool steady);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -61,6 +64,7 @@ class MainWindow : public QMainWindow {
     void applyTempoMode(int mode);
     void showHalfLife(int value);
     void setStatusText(const QString& text);
+    QString onlineText() const;
     // Opens the default input in place of a stored device that is gone.
     void fallbackAudioDevice(const QString& storedName, bool clockOn);
 
@@ -78,6 +82,7 @@ class MainWindow : public QMainWindow {
     // Set while the default input stands in for a stored device that is
     // gone: why, for the status text's tool tip.
     QString fallbackNote;
+    bool steadyBeat = true;
 };
 
 #endif

@@ -87,6 +87,12 @@ void QTempomind::updateOutputs() {
         lastNonBeatyness = nonBeatyness;
     }
 
+    const int steady = tm_has_steady_beat(engine);
+    if (steady != lastSteadyBeat) {
+        lastSteadyBeat = steady;
+        emit steadyBeatChange(steady != 0);
+    }
+
     if (std::trunc(barFull) != std::trunc(previousBarPhase)) emit bar(true);
     if (std::trunc(beatFull) != std::trunc(previousBeatPhase)) emit beat(true);
     if (std::trunc(tatumFull) != std::trunc(previousTatumPhase)) emit tatum(true);

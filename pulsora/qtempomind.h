@@ -94,6 +94,9 @@ class QTempomind : public QObject {
     void beatFullPhase(double phase);
     void tatumFullPhase(double phase);
     void audioLevelChange(int db);
+    // Whether the engine is confident of a steady beat (the clock's Start
+    // waits for one); emitted at the first poll and on every change.
+    void steadyBeatChange(bool steady);
     // The audio input failed to open or start, or stopped delivering audio
     // (a device that went away); the text is meant for the user.
     void audioError(const QString& message);
@@ -120,6 +123,7 @@ class QTempomind : public QObject {
     bool midiNoteEnabled = false;
     double nonBeatyness = 0.0;
     double lastNonBeatyness = 0.0;
+    int lastSteadyBeat = -1;  // none emitted yet
     double previousBarPhase = 0.0;
     double previousBeatPhase = 0.0;
     double previousTatumPhase = 0.0;

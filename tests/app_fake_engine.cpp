@@ -110,6 +110,9 @@ double tm_get_bpm(TempoMind_t*) {
 double tm_get_input_level(TempoMind_t*) {
     return fakes::engine().inputLevel;
 }
+int tm_has_steady_beat(TempoMind_t*) {
+    return fakes::engine().steadyBeat;
+}
 double tm_get_nonbeatyness(TempoMind_t*) {
     return fakes::engine().nonBeatyness;
 }

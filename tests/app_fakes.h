@@ -29,6 +29,7 @@ struct Engine {
     double antiDelay = 0.0;
     double inputLevel = -100.0;
     double nonBeatyness = 0.0;
+    int steadyBeat = 1;  // tm_has_steady_beat
     double phases[3] = {1.0, 1.0, 1.0};
     int trackingModel = 0;  // 0 classic, 1 enhanced
 

@@ -102,6 +102,10 @@ double tm_get_input_level(TempoMind_t*) {
     return engine().inputLevel;
 }
 
+int tm_has_steady_beat(TempoMind_t*) {
+    return engine().steadyBeat;
+}
+
 double tm_get_nonbeatyness(TempoMind_t*) {
     return engine().nonBeatyness;
 }

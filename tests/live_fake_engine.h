@@ -34,6 +34,7 @@ struct Engine {
     double bar = 1.0, beat = 1.0, tatum = 1.0;
     double inputLevel = -100.0;
     double nonBeatyness = 0.0;
+    int steadyBeat = 1;  // tm_has_steady_beat
     double antiDelay = 0.0;
     std::vector<std::string> midiPorts{"Port A", "Port B"};
     int openPort = 0;

@@ -326,6 +326,29 @@ class MainWindowTest : public QObject {
         QVERIFY(!r.clock()->isChecked());
     }
 
+    void theStatusSaysWhileTheClockWaitsForASteadyBeat() {
+        Running r = start();
+        if (!r.clock()->isChecked()) r.clock()->click();
+        QCOMPARE(r.status()->text(), QString("online"));
+        // From the engine, through the facade's poll.
+        fakes::engine().steadyBeat = 0;
+        r.facade->updateOutputs();
+        QCOMPARE(r.status()->text(), QString("no steady beat"));
+        fakes::engine().steadyBeat = 1;
+        r.facade->updateOutputs();
+        QCOMPARE(r.status()->text(), QString("online"));
+        // Switched off and on while there is no steady beat.
+        emit r.facade->steadyBeatChange(false);
+        r.clock()->click();
+        QCOMPARE(r.status()->text(), QString("silent"));
+        r.clock()->click();
+        QCOMPARE(r.status()->text(), QString("no steady beat"));
+        // An audio failure stays shown.
+        emit r.facade->audioError(QStringLiteral("the device is gone"));
+        emit r.facade->steadyBeatChange(true);
+        QCOMPARE(r.status()->text(), QString("no audio"));
+    }
+
     void stopOnSilenceOffChecksClockAgain() {
         Running r = start();
         auto* stopCheck = r.child<QCheckBox>("nonMusicCheck");

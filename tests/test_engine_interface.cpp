@@ -219,6 +219,24 @@ TEST_F(EngineInterface, PhasesAndTempoFollowAnEstimate) {
     tm_get_meter_phases(engine_, nullptr, nullptr, nullptr);  // null outputs are ignored
 }
 
+TEST_F(EngineInterface, ASteadyBeatNeedsATempoAndConfidentUpdatesInARow) {
+    EXPECT_EQ(tm_has_steady_beat(engine_), 0) << "no tempo yet";
+    const double periods[METERLEVEL_COUNT] = {2.0, 0.5, 0.25};
+    const double references[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
+    ASSERT_TRUE(meterticker_set_estimates(engine_->ticker, periods, references));
+    EXPECT_EQ(tm_has_steady_beat(engine_), 1) << "estimates set by hand count as steady";
+    struct Update {
+        double confidence;
+        int steady;
+    };
+    const Update updates[] = {{0.0, 0}, {0.9, 0}, {0.9, 1}, {0.9, 1}, {0.2, 0}, {0.9, 0}, {0.9, 1}};
+    for (const Update& u : updates) {
+        meterticker_set_confidence(engine_->ticker, u.confidence);
+        EXPECT_EQ(tm_has_steady_beat(engine_), u.steady) << "after confidence " << u.confidence;
+    }
+    EXPECT_EQ(tm_has_steady_beat(nullptr), 0);
+}
+
 TEST_F(EngineInterface, HalfTimeAndPriorsReachTheTracker) {
     const double decay = tm_change_half_time(engine_, 3.0);
     EXPECT_NEAR(decay, std::pow(0.5, 1.0 / (3.0 * 44100.0 / 256.0)), 1e-12);

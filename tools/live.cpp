@@ -445,9 +445,11 @@ int runLive(const Options& options) {
         } else {
             std::snprintf(tempo, sizeof tempo, "  --.- BPM");
         }
-        const char* clock = options.noClock                 ? "off"
-                            : facade->getMidiClockEnabled() ? "on"
-                                                            : "waiting for music";
+        const bool steady = tm_has_steady_beat(facade->engineHandle()) != 0;
+        const char* clock = options.noClock                   ? "off"
+                            : !facade->getMidiClockEnabled() ? "waiting for music"
+                            : steady                          ? "on"
+                                                              : "waiting for a steady beat";
         std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s\n", tempo,
                     status.barPhase, status.beatPhase, status.level, clock,
                     midiWatch.receiverMissing() ? "  MIDI: no receiver" : "");

@@ -592,9 +592,8 @@ void meterticker_set_confidence(meterticker_state* state, double confidence) {
     std::lock_guard<std::mutex> hold(state->outputs_lock);
     meterticker_clock& clock = state->clock;
     if (sure) {
-        if (state->steady_updates >= METERTICKER_STEADY_UPDATES || performer.tapped ||
-            performer.holding)
-            clock.steady.store(1);
+        clock.steady.store(state->steady_updates >= METERTICKER_STEADY_UPDATES ||
+                           performer.tapped || performer.holding);
         return;
     }
     clock.steady.store(0);
@@ -606,6 +605,10 @@ void meterticker_set_confidence(meterticker_state* state, double confidence) {
         clock.start_pending.store(1);
         midioutput_send_stop(clock.midi);
     }
+}
+
+bool meterticker_has_steady_beat(meterticker_state* state) {
+    return state->clock.steady.load() != 0;
 }
 
 bool meterticker_midi_clock_running(meterticker_state* state) {

@@ -326,6 +326,10 @@ void meterticker_send_midi_message(meterticker_state* state, int kind, int chann
 void meterticker_midiclock_out(meterticker_state* state, int on);
 // Whether the MIDI clock is switched on and has sent its Start.
 bool meterticker_midi_clock_running(meterticker_state* state);
+// The latest estimate updates were confident of a steady beat (see
+// meterticker_set_confidence), or the performer tapped or holds; true for a
+// ticker whose estimates are only set by hand.
+bool meterticker_has_steady_beat(meterticker_state* state);
 void meterticker_midinote_out(meterticker_state* state, int on);
 void meterticker_midiphase_out(meterticker_state* state, int on);
 

@@ -1,5 +1,6 @@
 #include "tempomind.h"
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -221,6 +222,12 @@ double tm_get_beat_phase(TempoMind_t* handle) {
 double tm_get_bpm(TempoMind_t* handle) {
     if (!handle || !handle->ticker) return std::numeric_limits<double>::infinity();
     return meterticker_get_bpm(handle->ticker);
+}
+
+int tm_has_steady_beat(TempoMind_t* handle) {
+    if (!handle || !handle->ticker) return 0;
+    const double bpm = meterticker_get_bpm(handle->ticker);
+    return std::isfinite(bpm) && bpm > 0.0 && meterticker_has_steady_beat(handle->ticker);
 }
 
 double tm_get_input_level(TempoMind_t* handle) {

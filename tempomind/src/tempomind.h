@@ -103,6 +103,10 @@ void tm_process_audio(const float* samples, unsigned long count, TempoMind_t* ha
 void tm_get_meter_phases(TempoMind_t* handle, double* bar, double* beat, double* tatum);
 double tm_get_beat_phase(TempoMind_t* handle);
 double tm_get_bpm(TempoMind_t* handle);
+// 1 when the engine has a tempo and is confident of a steady beat (the MIDI
+// clock's Start waits for one; silence, noise or a steady tone have none),
+// 0 otherwise and on a stopped handle.
+int tm_has_steady_beat(TempoMind_t* handle);
 double tm_get_input_level(TempoMind_t* handle);
 double tm_get_nonbeatyness(TempoMind_t* handle);
 double tm_get_anti_delay(TempoMind_t* handle);
