@@ -791,3 +791,37 @@ TEST(TickerBadClock, AlignmentExactlyOnAGridPointIsNotLost) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two taps on every other beat: from the beat after the second tap the
+// clock runs at half the tempo on the tapped beats, without gliding.
+TEST(TickerCorrections, ATapStepIsTakenWithinABeat) {
+    for (const double press_delay : {0.0, 0.004, 0.02, 0.2}) {
+        TickerHarness h;
+        meterticker_midinote_out(h.ticker(), 1);
+        h.estimate_meter(0.5, 0.0);
+        h.start_at(10.0003);
+        h.run_until(12.0);
+        meterticker_tap(h.ticker(), 12.02);
+        h.run_until(13.02 + press_delay);
+        meterticker_tap(h.ticker(), 13.02);  // noticed press_delay later
+        // The tracker's estimates go on coming, early in beats too.
+        for (double t = 13.6; t < 17.0; t += 0.5) {
+            h.run_until(t);
+            h.update_meter(0.5, 0.0);
+        }
+        h.run_until(17.0);
+        const auto beats = times_of(in_window(h.take(), 13.02 + press_delay, 1e9), kBeatOn);
+        ASSERT_GE(beats.size(), 4u);
+        // The first beat after the press may still be the old grid's; from
+        // the one after, every beat is on 12.0 + k.
+        for (size_t i = 2; i < beats.size(); ++i) {
+            EXPECT_NEAR(beats[i] - beats[i - 1], 1.0, 1e-6)
+                << "delay " << press_delay << ", beat at " << beats[i];
+            EXPECT_NEAR(beats[i] - std::round(beats[i]), 0.0, 1e-6) << "beat at " << beats[i];
+        }
+    }
+}
+
+}  // namespace
