@@ -10,3 +10,6 @@ if(TARGET kadenzo)
   target_compile_definitions(test_cli_outputs PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
   add_dependencies(test_cli_outputs kadenzo)
 endif()
+# `kadenzo live`'s control input: the control map and the terminal's keys.
+kadenzo_test(test_control_input SOURCES test_control_input.cpp LIBS kadenzo_tools util
+             LABELS tools)

@@ -265,11 +265,16 @@ const char* TerminalKeys::help() {
 }
 
 std::vector<Control> TerminalKeys::read() {
-    std::vector<Control> controls;
-    if (!active_) return controls;
+    if (!active_) return {};
     char buffer[64];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n > 0) pending_.append(buffer, static_cast<std::size_t>(n));
+    return decode(&pending_);
+}
+
+std::vector<Control> TerminalKeys::decode(std::string* text) {
+    std::vector<Control> controls;
+    std::string& keys = *text;
     auto add = [&](const char* words) {
         Control c;
         std::string error;
@@ -282,12 +287,12 @@ std::vector<Control> TerminalKeys::read() {
         controls.push_back(c);
     };
     std::size_t i = 0;
-    while (i < pending_.size()) {
-        const char key = pending_[i];
+    while (i < keys.size()) {
+        const char key = keys[i];
         if (key == '\x1b') {  // arrows: ESC [ C / ESC [ D
-            if (pending_.size() - i < 3) break;
-            if (pending_[i + 1] == '[' && pending_[i + 2] == 'D') add("nudge -10");
-            if (pending_[i + 1] == '[' && pending_[i + 2] == 'C') add("nudge 10");
+            if (keys.size() - i < 3) break;
+            if (keys[i + 1] == '[' && keys[i + 2] == 'D') add("nudge -10");
+            if (keys[i + 1] == '[' && keys[i + 2] == 'C') add("nudge 10");
             i += 3;
             continue;
         }
@@ -334,6 +339,6 @@ std::vector<Control> TerminalKeys::read() {
         }
         ++i;
     }
-    pending_.erase(0, i);
+    keys.erase(0, i);
     return controls;
 }

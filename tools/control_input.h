@@ -111,6 +111,10 @@ class TerminalKeys {
     // of the keys pressed, in order.
     std::vector<Control> read();
 
+    // The controls of the keys in text, taking them out of it; an escape
+    // sequence not yet complete stays for the next call.
+    static std::vector<Control> decode(std::string* text);
+
     static void restoreTerminal();
     // The key list for --help and the start of the program.
     static const char* help();
