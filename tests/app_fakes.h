@@ -30,6 +30,10 @@ struct Engine {
     double inputLevel = -100.0;
     double nonBeatyness = 0.0;
     double phases[3] = {1.0, 1.0, 1.0};
+    double engineTime = 0.0;  // tm_get_engine_time
+    std::string corrections;  // tm_get_corrections
+    bool holding = false;     // tm_get_hold, set by tm_hold
+    bool startOnBar = false;  // tm_get_start_on_bar, set by tm_set_start_on_bar
 
     std::vector<Call> calls;
 
