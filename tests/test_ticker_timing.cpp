@@ -47,7 +47,9 @@ void expect_on_grid(const std::vector<double>& times, double period, double refe
     for (size_t i = 0; i < times.size(); ++i) {
         EXPECT_NEAR(times[i], nearest_grid_point(times[i], period, reference), 1e-9)
             << what << " tick " << i << " at " << times[i];
-        if (i > 0) EXPECT_NEAR(times[i] - times[i - 1], period, 1e-9) << what << " interval " << i;
+        if (i > 0) {
+            EXPECT_NEAR(times[i] - times[i - 1], period, 1e-9) << what << " interval " << i;
+        }
     }
 }
 
@@ -191,7 +193,9 @@ TEST_P(ReferenceShift, TheClockGlidesToTheShiftedGrid) {
         if (it - tick == c.beats) {
             EXPECT_NEAR(moved, target, 1e-9) << "on the shifted grid after " << c.beats;
         }
-        if (it - tick > c.beats) EXPECT_NEAR(interval, P, 1e-9) << "at " << *it;
+        if (it - tick > c.beats) {
+            EXPECT_NEAR(interval, P, 1e-9) << "at " << *it;
+        }
     }
     ASSERT_GT(beat_on.end() - tick, c.beats + 3);
 }
