@@ -121,6 +121,28 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A slow piece whose tracker sits steadily 0.4 of a beat after the true
+// beats (neither on a beat nor on an off-beat): the taps are kept as they
+// are, not pulled 80 ms onto the tracker's off-beat.
+TEST(Corrections, TapsBetweenTheTrackersBeatAndOffBeatKeepTheirPhase) {
+    const double beat = 0.845, first = 10.0;  // true beats at 10.0 + 0.845k
+    const double late = 0.4 * beat;
+    Corrections c(corrections_new());
+    meter_grid out;
+    corrections_apply(c.get(), grid(beat, first + late), &out);
+    const double errors[] = {-0.006, 0.009, -0.004, 0.002};
+    for (int i = 0; i < 4; ++i) corrections_tap(c.get(), first + (2 + i) * beat + errors[i]);
+    ASSERT_TRUE(corrections_output(c.get(), &out));
+    expect_beat(out, beat, first, 0.012, "on the tapped grid");
+    EXPECT_TRUE(corrections_get_status(c.get()).tap_followed);
+    corrections_apply(c.get(), grid(beat, first + 8 * beat + late), &out);
+    expect_beat(out, beat, first, 0.012, "through the tracker");
+    // The music slows by 5 %; the tracker keeps its place in the bar.
+    const double slower = beat * 1.05, change = first + 10 * beat;
+    corrections_apply(c.get(), grid(slower, change + 0.4 * slower), &out);
+    expect_beat(out, slower, change, 0.012, "after the tempo change");
+}
+
 TEST(Corrections, TheTappedLevelIsKeptWhenTheTrackerChangesLevelOrFlipsToTheOffBeat) {
     Corrections c(corrections_new());
     meter_grid out;

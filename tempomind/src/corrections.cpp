@@ -23,8 +23,11 @@ const double kRatioTolerance = 0.06;
 // ratios, a little tighter.
 const double kFlipTolerance = 0.04;
 // A tapped phase within this share of the finer beat of a tracker beat or
-// off-beat is taken to be on it.
+// off-beat is taken to be on it, but never further than a careful tap is
+// off: a tracker that sits a tenth of a slow beat away from the taps is on
+// some other point of the bar, and the taps are right.
 const double kPhaseSnap = 0.15;
+const double kPhaseSnapSeconds = 0.04;
 // A tempo factor starts at the first beat at least this share of a beat
 // after the clock's present: the beat due sooner may already be on its way.
 const double kFactorMargin = 0.1;
@@ -182,7 +185,7 @@ void try_follow(corrections* c) {
     }
     const double finer = std::min(P, Pc);
     double offset = 0.0;
-    if (std::fabs(best) > kPhaseSnap * finer) {
+    if (std::fabs(best) > std::min(kPhaseSnap * finer, kPhaseSnapSeconds)) {
         // Not on a beat or an off-beat: the tapped phase, kept as it is.
         offset = -best / P;
         offset -= 0.5 * std::floor(offset / 0.5);
