@@ -143,6 +143,30 @@ TEST(Corrections, TapsBetweenTheTrackersBeatAndOffBeatKeepTheirPhase) {
     expect_beat(out, slower, change, 0.012, "after the tempo change");
 }
 
+// The music steps from 0.6 s to 0.42 s beats; the tracker finds the new beat
+// (or its off-beat, where it was before), while the clock's grid before ran
+// at the old tempo and lies nearer the tracker's off-beat of the new one.
+// The clock keeps the tapped relation to the tracker through the step.
+TEST(Corrections, TheTappedRelationIsKeptThroughAStepOfTheTempo) {
+    for (const double tracker_offset : {0.0, 0.5}) {  // in true beats
+        SCOPED_TRACE(tracker_offset);
+        Corrections c(corrections_new());
+        meter_grid out;
+        const double before = 0.6, after = 0.42, step = 30.0;
+        corrections_apply(c.get(), grid(before, 20.0 + tracker_offset * before), &out);
+        for (int i = 0; i < 4; ++i) corrections_tap(c.get(), 21.2 + before * i);
+        corrections_apply(c.get(), grid(before, 24.2 + tracker_offset * before), &out);
+        expect_beat(out, before, 20.0, 1e-9, "before the step");
+        // True beats from the step on at 30.0 + 0.42k; the clock's old grid
+        // has a beat at 31.4, 0.14 s after the true beat at 31.26 and 0.07 s
+        // before the off-beat.
+        corrections_apply(c.get(), grid(after, step + 3 * after + tracker_offset * after), &out);
+        expect_beat(out, after, step, 1e-9, "after the step");
+        corrections_apply(c.get(), grid(after, step + 6 * after + tracker_offset * after), &out);
+        expect_beat(out, after, step, 1e-9, "and on");
+    }
+}
+
 TEST(Corrections, TheTappedLevelIsKeptWhenTheTrackerChangesLevelOrFlipsToTheOffBeat) {
     Corrections c(corrections_new());
     meter_grid out;

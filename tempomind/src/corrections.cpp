@@ -68,6 +68,14 @@ struct corrections {
     double memory_period = 0.0;
     double memory_reference = 0.0;
     double source_period = 0.0;  // the beat period of the grid of the last output
+    // Whether the clock was on the tracker's beats (0) or off-beats (1) at
+    // the last output, when its beat is a whole number of tracker beats.
+    // Across a step of the music's tempo the clock's grid before (at the old
+    // tempo) says little about the phase: the clock keeps this relation
+    // then, and its grid before only picks among the tracker's beats.
+    int off_beat = 0;
+    bool off_beat_known = false;
+    bool tempo_step = false;  // the tracker's beat changed tempo, not level
 
     // The running tap sequence and the grid fitted to it (kTapped, and the
     // grid a relation starts from).
@@ -119,7 +127,10 @@ void corrected_beat(const corrections* c, const meter_grid& src, double* period,
     const double base = R + c->phase_offset * P - anchor;
     const int candidates = static_cast<int>(std::ceil(2.0 * Pc / P)) + 1;
     double best = wrap(base, Pc);
+    const bool keep_relation = c->tempo_step && c->off_beat_known;
+    if (keep_relation) best = wrap(base + 0.5 * c->off_beat * P, Pc);
     for (int k = 1; k < candidates; ++k) {
+        if (keep_relation && (k - c->off_beat) % 2 != 0) continue;
         const double d = wrap(base + 0.5 * k * P, Pc);
         if (std::fabs(d) < std::fabs(best)) best = d;
     }
@@ -193,6 +204,8 @@ void try_follow(corrections* c) {
     c->source = BeatSource::kFollow;
     c->level = level;
     c->phase_offset = offset;
+    c->off_beat_known = false;
+    c->tempo_step = false;
     c->memory_period = c->tap_period;
     c->memory_reference = c->tap_reference;
 }
@@ -241,9 +254,11 @@ int greatest_common_divisor(int a, int b) {
 // (the frozen one while holding).
 void keep_level(corrections* c) {
     const double P = source_grid(c).periods[METERLEVEL_BEAT];
+    c->tempo_step = false;
     if (c->source == BeatSource::kFollow && c->source_period > 0.0) {
         const double q = simple_ratio(P / c->source_period, kFlipTolerance);
         if (q != 0.0 && q != 1.0) c->level /= q;
+        c->tempo_step = q == 0.0;
     }
     c->source_period = P;
 }
@@ -254,6 +269,13 @@ void remember(corrections* c, const meter_grid& corrected) {
     if (c->source != BeatSource::kFollow) return;
     c->memory_period = corrected.periods[METERLEVEL_BEAT];
     c->memory_reference = corrected.references[METERLEVEL_BEAT] - c->nudge;
+    const meter_grid& src = source_grid(c);
+    const double P = src.periods[METERLEVEL_BEAT];
+    const double beats = c->memory_period / P;
+    c->off_beat_known = beats > 0.5 && std::fabs(beats - std::round(beats)) < 0.025;
+    if (!c->off_beat_known) return;
+    const double from = c->memory_reference - src.references[METERLEVEL_BEAT] - c->phase_offset * P;
+    c->off_beat = static_cast<int>(std::lround(2.0 * from / P) & 1L);
 }
 
 }  // namespace
@@ -350,6 +372,8 @@ corrections_change corrections_tempo_factor(corrections* c, int numerator, int d
             c->memory_reference = start;
             break;
     }
+    c->off_beat_known = false;
+    c->tempo_step = false;
     int n = c->factor_numerator * numerator, d = c->factor_denominator * denominator;
     const int g = greatest_common_divisor(n, d);
     c->factor_numerator = n / g;
