@@ -283,14 +283,19 @@ TEST(Corrections, BarOneMovesTheBarStartToTheBeatNearestThePressAndKeepsToTheTra
     corrections_bar_one(c.get(), 11.03);                          // nearest beat 11.0, beat 3
     ASSERT_TRUE(corrections_output(c.get(), &out));
     EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
-    // The tracker's bar start a bar later, then moved by a beat: bar 1 stays
-    // two beats after it.
+    // The tracker's bar start a bar later, then its downbeat guess moved by
+    // a beat, then by two: bar 1 stays where the performer put it.
     corrections_apply(c.get(), grid(0.5, 12.0, 4, 12.0), &out);
     EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
     corrections_apply(c.get(), grid(0.5, 12.5, 4, 12.5), &out);
-    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.5), 0.0, 1e-9);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
+    corrections_apply(c.get(), grid(0.5, 13.0, 4, 13.5), &out);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
     EXPECT_EQ(out.periods[METERLEVEL_BAR], 2.0);
     EXPECT_EQ(describe(c.get()), "bar 1");
+    // The music slows by 10 %, the tracker's bars with it: bar 1 follows.
+    corrections_apply(c.get(), grid(0.55, 14.0, 4, 14.0 + 1.1), &out);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.2, 14.0 + 0.55), 0.0, 1e-9);
 }
 
 TEST(Corrections, HoldFreezesTheTrackersGridUntilRelease) {

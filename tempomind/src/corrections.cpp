@@ -278,6 +278,31 @@ void remember(corrections* c, const meter_grid& corrected) {
     c->off_beat = static_cast<int>(std::lround(2.0 * from / P) & 1L);
 }
 
+// The tracker's bar start jumping by whole beats from one grid to the next
+// (the same beats and meter, its downbeat guess changed): the bar start the
+// performer set stays on its beat. Only while the clock's beat is the
+// tracker's, and not while holding (the output comes from the frozen grid).
+void keep_bars(corrections* c, const meter_grid& before, const meter_grid& now) {
+    if (!c->bar_set || c->holding) return;
+    const bool same_beat =
+        c->source == BeatSource::kTracker || (c->source == BeatSource::kFollow && c->level == 1.0);
+    if (!same_beat) return;
+    const double P = now.periods[METERLEVEL_BEAT];
+    const double beats_now = now.periods[METERLEVEL_BAR] / P;
+    const double beats_before = before.periods[METERLEVEL_BAR] / before.periods[METERLEVEL_BEAT];
+    const long bar_beats = std::lround(beats_now);
+    if (bar_beats < 2 || std::lround(beats_before) != bar_beats) return;
+    if (simple_ratio(P / before.periods[METERLEVEL_BEAT], kFlipTolerance) != 1.0) return;
+    // Where the bar start before lands now, in beats from the new one.
+    const double expected =
+        grid_point_nearest(now.references[METERLEVEL_BAR], before.periods[METERLEVEL_BAR],
+                           before.references[METERLEVEL_BAR]);
+    const double moved = (now.references[METERLEVEL_BAR] - expected) / P;
+    const long beats = std::lround(moved);
+    if (beats == 0 || std::fabs(moved - static_cast<double>(beats)) > 0.25) return;
+    c->bar_offset = static_cast<int>(((c->bar_offset - beats) % bar_beats + bar_beats) % bar_beats);
+}
+
 }  // namespace
 
 corrections* corrections_new() {
@@ -289,6 +314,7 @@ void corrections_free(corrections* c) {
 }
 
 void corrections_apply(corrections* c, const meter_grid& tracked, meter_grid* corrected) {
+    if (c->have_tracked) keep_bars(c, c->tracked, tracked);
     c->tracked = tracked;
     c->have_tracked = true;
     keep_level(c);
