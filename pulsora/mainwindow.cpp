@@ -9,6 +9,9 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSettings>
+#include <QShortcut>
+#include <QSignalBlocker>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -33,6 +36,10 @@ const char* const kAudioDeviceKey = "Pulsora/AudioInputDevice";
 const char* const kAudioChannelsKey = "Pulsora/AudioChannels";
 const char* const kMidiDeviceKey = "Pulsora/MidiOutputDevice";
 const char* const kTrackingModelKey = "Pulsora/TrackingModel";
+const char* const kStartOnBarKey = "Pulsora/StartOnBar";
+
+// The nudge of one press of a nudge button or arrow key.
+const double kNudgeMilliseconds = 10.0;
 
 // The tempo button's modes: tracker period-prior medians in seconds.
 struct TempoMode {
@@ -99,6 +106,13 @@ MainWindow::MainWindow(QTempomind* facade_, QWidget* parent)
     }
 
     buildMenus();
+    buildShortcuts();
+    // The corrections also change by themselves (a tapped tempo the
+    // tracker comes round to): the text follows twice a second.
+    auto* correctionsTimer = new QTimer(this);
+    connect(correctionsTimer, &QTimer::timeout, this, &MainWindow::showCorrections);
+    correctionsTimer->start(500);
+    showCorrections();
 
     // The window always starts in the corner of the area the desktop offers
     // it, whatever position was restored.
@@ -183,6 +197,10 @@ void MainWindow::readSettings() {
         ui->midiClockEnable->setChecked(*clockEnabled);
         if (facade) facade->enableMidiClockOutput(*clockEnabled ? 1 : 0);
     }
+
+    // Checking the box runs its slot, which tells the engine.
+    if (const std::optional<bool> startOnBar = readBool(settings, kStartOnBarKey))
+        ui->startOnBarCheck->setChecked(*startOnBar);
 }
 
 void MainWindow::writeSettings() {
@@ -191,6 +209,7 @@ void MainWindow::writeSettings() {
     settings.setValue(kMidiClockKey, ui->midiClockEnable->isChecked());
     settings.setValue(kSendPhaseKey, sendPhase);
     settings.setValue(kHalfLifeKey, ui->robustSlider->value());
+    settings.setValue(kStartOnBarKey, ui->startOnBarCheck->isChecked());
     if (!facade) return;
     settings.setValue(kTrackingModelKey,
                       QString::fromLatin1(meterTracker::trackingModelName(facade->trackingModel())));
@@ -232,6 +251,109 @@ void MainWindow::buildMenus() {
     QMenu* aboutMenu = menuBar()->addMenu(tr("&File"));
     QAction* aboutAction = aboutMenu->addAction(tr("&About"));
     connect(aboutAction, &QAction::triggered, this, &MainWindow::launchAbout);
+}
+
+void MainWindow::buildShortcuts() {
+    // Window-wide keys; the buttons take no focus, so Space never clicks one.
+    struct Key {
+        QKeySequence key;
+        void (MainWindow::*slot)();
+    };
+    const Key keys[] = {
+        {QKeySequence(Qt::Key_Space), &MainWindow::on_tapButton_pressed},
+        {QKeySequence(Qt::Key_B), &MainWindow::on_barOneButton_clicked},
+        {QKeySequence(Qt::Key_Asterisk), &MainWindow::on_doubleButton_clicked},
+        {QKeySequence(Qt::Key_Slash), &MainWindow::on_halfButton_clicked},
+        {QKeySequence(Qt::Key_Greater), &MainWindow::on_threeHalvesButton_clicked},
+        {QKeySequence(Qt::Key_Less), &MainWindow::on_twoThirdsButton_clicked},
+        {QKeySequence(Qt::Key_R), &MainWindow::on_resetCorrectionsButton_clicked},
+    };
+    // A key held down is one press: its auto-repeat would tap or double again.
+    for (const Key& k : keys) {
+        auto* shortcut = new QShortcut(k.key, this);
+        shortcut->setAutoRepeat(false);
+        connect(shortcut, &QShortcut::activated, this, k.slot);
+    }
+    auto* hold = new QShortcut(QKeySequence(Qt::Key_H), this);
+    hold->setAutoRepeat(false);
+    connect(hold, &QShortcut::activated, ui->holdButton, &QAbstractButton::toggle);
+    // The arrows nudge, except on the half-life slider while it has the
+    // focus, where they move it as they always did.
+    for (const bool later : {false, true}) {
+        auto* arrow = new QShortcut(QKeySequence(later ? Qt::Key_Right : Qt::Key_Left), this);
+        connect(arrow, &QShortcut::activated, this, [this, later]() {
+            if (focusWidget() == ui->robustSlider) {
+                ui->robustSlider->triggerAction(later ? QAbstractSlider::SliderSingleStepAdd
+                                                      : QAbstractSlider::SliderSingleStepSub);
+            } else if (later) {
+                on_nudgeLaterButton_clicked();
+            } else {
+                on_nudgeEarlierButton_clicked();
+            }
+        });
+    }
+}
+
+void MainWindow::on_tapButton_pressed() {
+    if (facade) facade->tap();
+    showCorrections();
+}
+
+void MainWindow::on_barOneButton_clicked() {
+    if (facade) facade->barOne();
+    showCorrections();
+}
+
+void MainWindow::on_holdButton_toggled(bool on) {
+    if (facade) facade->setHold(on);
+    showCorrections();
+}
+
+void MainWindow::on_nudgeEarlierButton_clicked() {
+    if (facade) facade->nudge(-kNudgeMilliseconds);
+    showCorrections();
+}
+
+void MainWindow::on_nudgeLaterButton_clicked() {
+    if (facade) facade->nudge(kNudgeMilliseconds);
+    showCorrections();
+}
+
+void MainWindow::on_doubleButton_clicked() {
+    if (facade) facade->tempoFactor(2, 1);
+    showCorrections();
+}
+
+void MainWindow::on_halfButton_clicked() {
+    if (facade) facade->tempoFactor(1, 2);
+    showCorrections();
+}
+
+void MainWindow::on_threeHalvesButton_clicked() {
+    if (facade) facade->tempoFactor(3, 2);
+    showCorrections();
+}
+
+void MainWindow::on_twoThirdsButton_clicked() {
+    if (facade) facade->tempoFactor(2, 3);
+    showCorrections();
+}
+
+void MainWindow::on_resetCorrectionsButton_clicked() {
+    if (facade) facade->resetCorrections();
+    // Hold is a correction too: its button goes up without a second call.
+    const QSignalBlocker quiet(ui->holdButton);
+    ui->holdButton->setChecked(false);
+    showCorrections();
+}
+
+void MainWindow::on_startOnBarCheck_toggled(bool on) {
+    if (facade) facade->setStartOnBar(on);
+}
+
+void MainWindow::showCorrections() {
+    const QString text = facade ? facade->corrections() : QString();
+    ui->correctionsLabel->setText(text.isEmpty() ? tr("following the music") : text);
 }
 
 void MainWindow::launchSettings() {

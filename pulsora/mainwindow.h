@@ -1,7 +1,9 @@
 // MainWindow: the application's only permanent window. It owns the engine
 // facade, restores and saves the user's settings, selects the audio and MIDI
-// devices at start-up, and switches the MIDI clock off while the input stays
-// below the silence threshold ("Stop on silence").
+// devices at start-up, switches the MIDI clock off while the input stays
+// below the silence threshold ("Stop on silence"), and carries the
+// performer's controls (tap, tempo factors, nudge, bar 1, hold, reset, with
+// keyboard shortcuts) and the text of the corrections in force.
 #ifndef PULSORA_MAINWINDOW_H
 #define PULSORA_MAINWINDOW_H
 
@@ -54,6 +56,21 @@ class MainWindow : public QMainWindow {
     // beat" while it waits for one.
     void showSteadyBeat(bool steady);
 
+    // The performer's controls; a tap counts when the button goes down.
+    void on_tapButton_pressed();
+    void on_barOneButton_clicked();
+    void on_holdButton_toggled(bool on);
+    void on_nudgeEarlierButton_clicked();
+    void on_nudgeLaterButton_clicked();
+    void on_doubleButton_clicked();
+    void on_halfButton_clicked();
+    void on_threeHalvesButton_clicked();
+    void on_twoThirdsButton_clicked();
+    void on_resetCorrectionsButton_clicked();
+    void on_startOnBarCheck_toggled(bool on);
+    // The text of the corrections in force, under the buttons.
+    void showCorrections();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -61,6 +78,7 @@ class MainWindow : public QMainWindow {
     void readSettings();
     void writeSettings();
     void buildMenus();
+    void buildShortcuts();
     void applyTempoMode(int mode);
     void showHalfLife(int value);
     void setStatusText(const QString& text);

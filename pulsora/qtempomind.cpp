@@ -205,3 +205,42 @@ void QTempomind::reportAudioError(const QString& message) {
     qWarning().noquote() << "Audio:" << message;
     emit audioError(message);
 }
+
+void QTempomind::tap() {
+    if (engine) tm_tap(engine, tm_get_engine_time(engine));
+}
+
+void QTempomind::tempoFactor(int numerator, int denominator) {
+    if (engine) tm_tempo_factor(engine, numerator, denominator, tm_get_engine_time(engine));
+}
+
+void QTempomind::nudge(double milliseconds) {
+    if (engine) tm_nudge(engine, milliseconds / 1000.0, tm_get_engine_time(engine));
+}
+
+void QTempomind::barOne() {
+    if (engine) tm_bar_one(engine, tm_get_engine_time(engine));
+}
+
+void QTempomind::setHold(bool on) {
+    if (engine) tm_hold(engine, on ? 1 : 0, tm_get_engine_time(engine));
+}
+
+bool QTempomind::holding() const {
+    return engine && tm_get_hold(engine) != 0;
+}
+
+void QTempomind::resetCorrections() {
+    if (engine) tm_reset_corrections(engine, tm_get_engine_time(engine));
+}
+
+void QTempomind::setStartOnBar(bool on) {
+    if (engine) tm_set_start_on_bar(engine, on ? 1 : 0);
+}
+
+QString QTempomind::corrections() const {
+    if (!engine) return QString();
+    char text[128];
+    tm_get_corrections(engine, text, sizeof text);
+    return QString::fromUtf8(text);
+}

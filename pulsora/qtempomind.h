@@ -68,6 +68,21 @@ class QTempomind : public QObject {
     double GetAntiDelay();
     void SetAntiDelay(double seconds);
 
+    // The performer's corrections (tap, tempo factor, nudge, bar 1, hold,
+    // reset), each at the engine-clock time of the call, which is the press.
+    void tap();
+    // numerator / denominator: 2/1, 1/2, 3/2, 2/3.
+    void tempoFactor(int numerator, int denominator);
+    void nudge(double milliseconds);  // positive: later
+    void barOne();
+    void setHold(bool on);
+    bool holding() const;
+    void resetCorrections();
+    // The clock's Start waits for the next bar start instead of the next beat.
+    void setStartOnBar(bool on);
+    // The corrections in force ("tap, x2, nudge +10 ms"), empty when none.
+    QString corrections() const;
+
     // kind 0 sends Note On, any other kind Control Change; at once, on the caller's thread.
     void SendMidiMsg(int kind, int channel, int number, int value);
     // The callback runs on the engine's timer thread with the level's full phase.

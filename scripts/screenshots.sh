@@ -2,8 +2,9 @@
 # Screenshots of the desktop application as a user sees it: starts Xvfb and a
 # dummy JACK server (audio input and a MIDI port), runs the real `pulsora`
 # program, opens the main window, its File menu, the settings dialog, the
-# channel list, the silence dialog and the About dialog, and saves one PNG of
-# each; then, with no MIDI port left, the MIDI error dialog.
+# channel list, the silence dialog and the About dialog, plays music and uses
+# the performer's controls, and saves one PNG of each; then, with no MIDI
+# port left, the MIDI error dialog.
 #
 # Usage: scripts/screenshots.sh [OUTDIR]
 #   OUTDIR defaults to BUILD/screenshots; BUILD is $KADENZO_BUILD_DIR or build.
@@ -151,6 +152,13 @@ play_pid=$!
 pids+=($play_pid)
 sleep 4
 shot main_window_playing "$main"
+# The performer's controls: four taps with the space bar, then the tempo
+# doubled with "*": the corrections in force show under the buttons.
+xdotool mousemove --window "$main" 90 60
+for _ in 1 2 3 4; do xdotool key space; sleep 0.45; done
+xdotool key asterisk
+sleep 1.5
+shot main_window_controls "$main"
 kill "$play_pid"
 wait "$play_pid" 2>/dev/null || true
 

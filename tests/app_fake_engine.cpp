@@ -1,4 +1,5 @@
 // The engine's tm_ interface, recorded instead of run (see app_fakes.h).
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -208,4 +209,50 @@ void tm_set_tracking_model(TempoMind_t*, meterTracker::TrackingModel model) {
 meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t*) {
     return fakes::engine().trackingModel == 1 ? meterTracker::TrackingModel::Enhanced
                                                : meterTracker::TrackingModel::Classic;
+}
+double tm_get_engine_time(TempoMind_t*) {
+    return fakes::engine().engineTime;
+}
+
+void tm_tap(TempoMind_t*, double at) {
+    record("tap", {at});
+}
+
+void tm_tempo_factor(TempoMind_t*, int numerator, int denominator, double at) {
+    record("tempo_factor", {static_cast<double>(numerator), static_cast<double>(denominator), at});
+}
+
+void tm_nudge(TempoMind_t*, double seconds, double at) {
+    record("nudge", {seconds, at});
+}
+
+void tm_bar_one(TempoMind_t*, double at) {
+    record("bar_one", {at});
+}
+
+void tm_hold(TempoMind_t*, int on, double at) {
+    record("hold", {static_cast<double>(on), at});
+    fakes::engine().holding = on != 0;
+}
+
+void tm_reset_corrections(TempoMind_t*, double at) {
+    record("reset_corrections", {at});
+}
+
+int tm_get_corrections(TempoMind_t*, char* text, int size) {
+    return std::snprintf(text, size > 0 ? static_cast<size_t>(size) : 0, "%s",
+                         fakes::engine().corrections.c_str());
+}
+
+void tm_set_start_on_bar(TempoMind_t*, int on) {
+    record("set_start_on_bar", {static_cast<double>(on)});
+    fakes::engine().startOnBar = on != 0;
+}
+
+int tm_get_start_on_bar(TempoMind_t*) {
+    return fakes::engine().startOnBar ? 1 : 0;
+}
+
+int tm_get_hold(TempoMind_t*) {
+    return fakes::engine().holding ? 1 : 0;
 }

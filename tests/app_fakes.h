@@ -32,6 +32,10 @@ struct Engine {
     int steadyBeat = 1;  // tm_has_steady_beat
     double phases[3] = {1.0, 1.0, 1.0};
     int trackingModel = 0;  // 0 classic, 1 enhanced
+    double engineTime = 0.0;  // tm_get_engine_time
+    std::string corrections;  // tm_get_corrections
+    bool holding = false;     // tm_get_hold, set by tm_hold
+    bool startOnBar = false;  // tm_get_start_on_bar, set by tm_set_start_on_bar
 
     std::vector<Call> calls;
 

@@ -199,3 +199,37 @@ void tm_set_tracking_model(TempoMind_t*, meterTracker::TrackingModel) {}
 meterTracker::TrackingModel tm_get_tracking_model(TempoMind_t*) {
     return meterTracker::TrackingModel::Classic;
 }
+double tm_get_engine_time(TempoMind_t*) {
+    return 0.0;
+}
+void tm_tap(TempoMind_t*, double at) {
+    engine().call("tm_tap" + args({at}));
+}
+void tm_tempo_factor(TempoMind_t*, int numerator, int denominator, double at) {
+    engine().call("tm_tempo_factor" + args({double(numerator), double(denominator), at}));
+}
+void tm_nudge(TempoMind_t*, double seconds, double at) {
+    engine().call("tm_nudge" + args({seconds, at}));
+}
+void tm_bar_one(TempoMind_t*, double at) {
+    engine().call("tm_bar_one" + args({at}));
+}
+void tm_hold(TempoMind_t*, int on, double at) {
+    engine().call("tm_hold" + args({double(on), at}));
+}
+void tm_reset_corrections(TempoMind_t*, double at) {
+    engine().call("tm_reset_corrections" + args({at}));
+}
+int tm_get_corrections(TempoMind_t*, char* text, int size) {
+    if (size > 0) text[0] = '\0';
+    return 0;
+}
+void tm_set_start_on_bar(TempoMind_t*, int on) {
+    engine().call("tm_set_start_on_bar" + args({double(on)}));
+}
+int tm_get_start_on_bar(TempoMind_t*) {
+    return 0;
+}
+int tm_get_hold(TempoMind_t*) {
+    return 0;
+}

@@ -1,7 +1,8 @@
 // Helpers for the tests of the live audio path: a JACK client of the test
-// that plays audio into the program's input ports and records the MIDI that
-// comes back, both stamped with JACK's frame clock (the server and the child
-// processes come from jack_server.h).
+// that plays audio into the program's input ports, records the MIDI that
+// comes back and sends MIDI at given frames (a performer's foot controller),
+// all on JACK's frame clock (the server and the child processes come from
+// jack_server.h).
 #ifndef KADENZO_TESTS_LIVE_TEST_SUPPORT_H
 #define KADENZO_TESTS_LIVE_TEST_SUPPORT_H
 
@@ -36,12 +37,13 @@ struct MidiEvent {
 };
 
 // A JACK client of the test: audio output ports that play buffers given by
-// the test (one per port, all starting in the same cycle), and a MIDI input
-// that records every message with its frame time. The process callback
+// the test (one per port, all starting in the same cycle), a MIDI input
+// that records every message with its frame time, and a MIDI output that
+// sends messages the test scheduled at their frames. The process callback
 // neither allocates nor locks.
 class TestClient {
   public:
-    TestClient(const std::string& name, int audioPorts, bool midiInput) {
+    TestClient(const std::string& name, int audioPorts, bool midiInput, bool midiOutput = false) {
         client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
         if (!client_) return;
         for (int i = 0; i < audioPorts; ++i) {
@@ -53,6 +55,11 @@ class TestClient {
             midiIn_ =
                 jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         }
+        if (midiOutput) {
+            midiOut_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE,
+                                          JackPortIsOutput, 0);
+        }
+        outgoing_.resize(kMaxOutgoing);
         events_.resize(kMaxEvents);
         cyclePositions_.resize(kMaxCycles);
         cycleFrames_.resize(kMaxCycles);
@@ -150,6 +157,23 @@ class TestClient {
         return skipped;
     }
 
+    // Schedules a message of up to 3 bytes at a frame of JACK's clock (one
+    // already past goes out in the next cycle); messages go out in the order
+    // scheduled, which must be the order of their frames. False when full.
+    bool sendMidiAt(std::uint64_t frame, std::vector<unsigned char> bytes) {
+        const std::size_t count = outgoingCount_.load();
+        if (count >= kMaxOutgoing || bytes.empty() || bytes.size() > 3) return false;
+        MidiEvent& e = outgoing_[count];
+        e.frame = frame;
+        e.size = static_cast<int>(bytes.size());
+        e.bytes = {0, 0, 0};
+        std::copy(bytes.begin(), bytes.end(), e.bytes.begin());
+        outgoingCount_.store(count + 1);
+        return true;
+    }
+    // Messages of sendMidiAt that have gone out.
+    std::size_t midiSent() const { return outgoingSent_.load(); }
+
     std::vector<MidiEvent> midiEvents() const {
         const std::size_t count = eventCount_.load();
         return std::vector<MidiEvent>(events_.begin(), events_.begin() + count);
@@ -176,6 +200,7 @@ class TestClient {
 
   private:
     static constexpr std::size_t kMaxEvents = 200000;
+    static constexpr std::size_t kMaxOutgoing = 256;
     static constexpr std::size_t kMaxCycles = 1 << 16;  // 190 s at 128 frames
 
     static int process(jack_nframes_t frames, void* arg) {
@@ -211,6 +236,26 @@ class TestClient {
             self->position_.store(position);
             if (position >= self->length_) self->playing_.store(false);
         }
+        if (self->midiOut_) {
+            void* buffer = jack_port_get_buffer(self->midiOut_, frames);
+            jack_midi_clear_buffer(buffer);
+            const std::size_t scheduled = self->outgoingCount_.load();
+            std::size_t sent = self->outgoingSent_.load();
+            jack_nframes_t last = 0;
+            for (; sent < scheduled; ++sent) {
+                const MidiEvent& e = self->outgoing_[sent];
+                if (e.frame >= cycleStart + frames) break;
+                jack_nframes_t offset =
+                    e.frame > cycleStart ? static_cast<jack_nframes_t>(e.frame - cycleStart) : 0;
+                offset = std::max(offset, last);
+                if (jack_midi_event_write(buffer, offset, e.bytes.data(),
+                                          static_cast<size_t>(e.size)) != 0) {
+                    break;
+                }
+                last = offset;
+            }
+            self->outgoingSent_.store(sent);
+        }
         if (self->midiIn_) {
             void* buffer = jack_port_get_buffer(self->midiIn_, frames);
             const jack_nframes_t count = jack_midi_get_event_count(buffer);
@@ -233,6 +278,10 @@ class TestClient {
     jack_client_t* client_ = nullptr;
     std::vector<jack_port_t*> outputs_;
     jack_port_t* midiIn_ = nullptr;
+    jack_port_t* midiOut_ = nullptr;
+    std::vector<MidiEvent> outgoing_;
+    std::atomic<std::size_t> outgoingCount_{0};
+    std::atomic<std::size_t> outgoingSent_{0};
     std::vector<std::vector<float>> buffers_;
     std::size_t length_ = 0;
     std::vector<float> constants_;

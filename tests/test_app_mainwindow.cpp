@@ -28,6 +28,7 @@
 #include "qtempomind.h"
 
 Q_DECLARE_METATYPE(std::vector<unsigned char>)
+Q_DECLARE_METATYPE(std::vector<double>)
 
 namespace {
 
@@ -92,11 +93,128 @@ class MainWindowTest : public QObject {
         fakes::reset();
     }
 
+    // The performer's controls: each button and each shortcut calls the
+    // engine once with the engine-clock time of the press.
+    void performerControls_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<std::vector<double>>("args");
+        const double t = 12.5;
+        QTest::newRow("tap") << "tapButton" << int(Qt::Key_Space) << "tap"
+                             << std::vector<double>{t};
+        QTest::newRow("bar 1") << "barOneButton" << int(Qt::Key_B) << "bar_one"
+                               << std::vector<double>{t};
+        QTest::newRow("earlier") << "nudgeEarlierButton" << int(Qt::Key_Left) << "nudge"
+                                 << std::vector<double>{-0.01, t};
+        QTest::newRow("later") << "nudgeLaterButton" << int(Qt::Key_Right) << "nudge"
+                               << std::vector<double>{0.01, t};
+        QTest::newRow("x2") << "doubleButton" << int(Qt::Key_Asterisk) << "tempo_factor"
+                            << std::vector<double>{2, 1, t};
+        QTest::newRow("/2") << "halfButton" << int(Qt::Key_Slash) << "tempo_factor"
+                            << std::vector<double>{1, 2, t};
+        QTest::newRow("x3/2") << "threeHalvesButton" << int(Qt::Key_Greater) << "tempo_factor"
+                              << std::vector<double>{3, 2, t};
+        QTest::newRow("x2/3") << "twoThirdsButton" << int(Qt::Key_Less) << "tempo_factor"
+                              << std::vector<double>{2, 3, t};
+        QTest::newRow("reset") << "resetCorrectionsButton" << int(Qt::Key_R) << "reset_corrections"
+                               << std::vector<double>{t};
+    }
+
+    void performerControls() {
+        QFETCH(QString, button);
+        QFETCH(int, key);
+        QFETCH(QString, call);
+        QFETCH(std::vector<double>, args);
+        Running r = start();
+        fakes::engine().engineTime = 12.5;
+        const std::string name = call.toStdString();
+        QToolButton* b = r.child<QToolButton>(button.toLatin1().constData());
+        QCOMPARE(b->focusPolicy(), Qt::NoFocus);  // Space never clicks a button
+        // A tap counts at the press, before the button comes up.
+        if (name == "tap") {
+            QTest::mousePress(b, Qt::LeftButton);
+            QCOMPARE(fakes::engine().count(name), 1);
+            QTest::mouseRelease(b, Qt::LeftButton);
+        } else {
+            QTest::mouseClick(b, Qt::LeftButton);
+        }
+        QCOMPARE(fakes::engine().count(name), 1);
+        QCOMPARE(fakes::engine().last(name), args);
+        QTest::keyClick(r.window.get(), static_cast<Qt::Key>(key));
+        QCOMPARE(fakes::engine().count(name), 2);
+        QCOMPARE(fakes::engine().last(name), args);
+    }
+
+    void holdAndTheCorrectionsText() {
+        Running r = start();
+        fakes::engine().engineTime = 3.25;
+        QLabel* text = r.child<QLabel>("correctionsLabel");
+        QCOMPARE(text->text(), QString("following the music"));
+        QToolButton* hold = r.child<QToolButton>("holdButton");
+        QVERIFY(hold->isCheckable());
+        fakes::engine().corrections = "tap, hold";
+        QTest::keyClick(r.window.get(), Qt::Key_H);
+        QVERIFY(hold->isChecked());
+        QCOMPARE(fakes::engine().last("hold"), (std::vector<double>{1, 3.25}));
+        QCOMPARE(text->text(), QString("tap, hold"));
+        QTest::mouseClick(hold, Qt::LeftButton);
+        QCOMPARE(fakes::engine().last("hold"), (std::vector<double>{0, 3.25}));
+        // Reset lets the hold button up without a second call to the engine.
+        hold->setChecked(true);
+        const int holds = fakes::engine().count("hold");
+        fakes::engine().corrections = "";
+        QTest::keyClick(r.window.get(), Qt::Key_R);
+        QVERIFY(!hold->isChecked());
+        QCOMPARE(fakes::engine().count("hold"), holds);
+        QCOMPARE(text->text(), QString("following the music"));
+        // The text follows the engine by itself too.
+        fakes::engine().corrections = "tap (own tempo)";
+        QTRY_COMPARE(text->text(), QString("tap (own tempo)"));
+    }
+
+    // A key held down sends auto-repeated presses: they must not tap, double
+    // or toggle hold again, while a held arrow keeps nudging.
+    void aHeldKeyIsOnePressExceptForTheNudge() {
+        Running r = start();
+        struct Held {
+            Qt::Key key;
+            const char* call;
+            int presses;  // engine calls from one press and two repeats
+        };
+        const Held held[] = {{Qt::Key_Space, "tap", 1},
+                             {Qt::Key_Asterisk, "tempo_factor", 1},
+                             {Qt::Key_H, "hold", 1},
+                             {Qt::Key_Right, "nudge", 3}};
+        for (const Held& h : held) {
+            for (const bool repeat : {false, true, true})
+                qt_sendShortcutOverrideEvent(r.window->windowHandle(), 0, h.key, Qt::NoModifier,
+                                             QString(), repeat);
+            QCOMPARE(fakes::engine().count(h.call), h.presses);
+        }
+    }
+
+    void startOnBarIsAnOptionThatIsKept() {
+        {
+            Running r = start();
+            QCheckBox* box = r.child<QCheckBox>("startOnBarCheck");
+            QVERIFY(!box->isChecked());
+            QCOMPARE(fakes::engine().count("set_start_on_bar"), 0);  // off by default
+            box->click();
+            QCOMPARE(fakes::engine().last("set_start_on_bar"), std::vector<double>{1});
+            QVERIFY(r.window->close());
+        }
+        fakes::reset();
+        Running again = start();
+        QVERIFY(again.child<QCheckBox>("startOnBarCheck")->isChecked());
+        QCOMPARE(fakes::engine().last("set_start_on_bar"), std::vector<double>{1});
+    }
+
     void formAndMenus() {
         Running r = start();
         MainWindow& w = *r.window;
         QCOMPARE(w.windowTitle(), QString("Kadenzo"));
-        QCOMPARE(w.size(), QSize(190, 245));
+        QCOMPARE(w.size(), QSize(190, 345));  // with the performer's controls
         QCOMPARE(w.minimumSize(), QSize(190, 183));
 
         struct Text {

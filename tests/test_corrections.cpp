@@ -121,6 +121,52 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A slow piece whose tracker sits steadily 0.4 of a beat after the true
+// beats (neither on a beat nor on an off-beat): the taps are kept as they
+// are, not pulled 80 ms onto the tracker's off-beat.
+TEST(Corrections, TapsBetweenTheTrackersBeatAndOffBeatKeepTheirPhase) {
+    const double beat = 0.845, first = 10.0;  // true beats at 10.0 + 0.845k
+    const double late = 0.4 * beat;
+    Corrections c(corrections_new());
+    meter_grid out;
+    corrections_apply(c.get(), grid(beat, first + late), &out);
+    const double errors[] = {-0.006, 0.009, -0.004, 0.002};
+    for (int i = 0; i < 4; ++i) corrections_tap(c.get(), first + (2 + i) * beat + errors[i]);
+    ASSERT_TRUE(corrections_output(c.get(), &out));
+    expect_beat(out, beat, first, 0.012, "on the tapped grid");
+    EXPECT_TRUE(corrections_get_status(c.get()).tap_followed);
+    corrections_apply(c.get(), grid(beat, first + 8 * beat + late), &out);
+    expect_beat(out, beat, first, 0.012, "through the tracker");
+    // The music slows by 5 %; the tracker keeps its place in the bar.
+    const double slower = beat * 1.05, change = first + 10 * beat;
+    corrections_apply(c.get(), grid(slower, change + 0.4 * slower), &out);
+    expect_beat(out, slower, change, 0.012, "after the tempo change");
+}
+
+// The music steps from 0.6 s to 0.42 s beats; the tracker finds the new beat
+// (or its off-beat, where it was before), while the clock's grid before ran
+// at the old tempo and lies nearer the tracker's off-beat of the new one.
+// The clock keeps the tapped relation to the tracker through the step.
+TEST(Corrections, TheTappedRelationIsKeptThroughAStepOfTheTempo) {
+    for (const double tracker_offset : {0.0, 0.5}) {  // in true beats
+        SCOPED_TRACE(tracker_offset);
+        Corrections c(corrections_new());
+        meter_grid out;
+        const double before = 0.6, after = 0.42, step = 30.0;
+        corrections_apply(c.get(), grid(before, 20.0 + tracker_offset * before), &out);
+        for (int i = 0; i < 4; ++i) corrections_tap(c.get(), 21.2 + before * i);
+        corrections_apply(c.get(), grid(before, 24.2 + tracker_offset * before), &out);
+        expect_beat(out, before, 20.0, 1e-9, "before the step");
+        // True beats from the step on at 30.0 + 0.42k; the clock's old grid
+        // has a beat at 31.4, 0.14 s after the true beat at 31.26 and 0.07 s
+        // before the off-beat.
+        corrections_apply(c.get(), grid(after, step + 3 * after + tracker_offset * after), &out);
+        expect_beat(out, after, step, 1e-9, "after the step");
+        corrections_apply(c.get(), grid(after, step + 6 * after + tracker_offset * after), &out);
+        expect_beat(out, after, step, 1e-9, "and on");
+    }
+}
+
 TEST(Corrections, TheTappedLevelIsKeptWhenTheTrackerChangesLevelOrFlipsToTheOffBeat) {
     Corrections c(corrections_new());
     meter_grid out;
@@ -237,14 +283,19 @@ TEST(Corrections, BarOneMovesTheBarStartToTheBeatNearestThePressAndKeepsToTheTra
     corrections_bar_one(c.get(), 11.03);                          // nearest beat 11.0, beat 3
     ASSERT_TRUE(corrections_output(c.get(), &out));
     EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
-    // The tracker's bar start a bar later, then moved by a beat: bar 1 stays
-    // two beats after it.
+    // The tracker's bar start a bar later, then its downbeat guess moved by
+    // a beat, then by two: bar 1 stays where the performer put it.
     corrections_apply(c.get(), grid(0.5, 12.0, 4, 12.0), &out);
     EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
     corrections_apply(c.get(), grid(0.5, 12.5, 4, 12.5), &out);
-    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.5), 0.0, 1e-9);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
+    corrections_apply(c.get(), grid(0.5, 13.0, 4, 13.5), &out);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.0, 11.0), 0.0, 1e-9);
     EXPECT_EQ(out.periods[METERLEVEL_BAR], 2.0);
     EXPECT_EQ(describe(c.get()), "bar 1");
+    // The music slows by 10 %, the tracker's bars with it: bar 1 follows.
+    corrections_apply(c.get(), grid(0.55, 14.0, 4, 14.0 + 1.1), &out);
+    EXPECT_NEAR(off_grid(out.references[METERLEVEL_BAR], 2.2, 14.0 + 0.55), 0.0, 1e-9);
 }
 
 TEST(Corrections, HoldFreezesTheTrackersGridUntilRelease) {

@@ -249,6 +249,93 @@ TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
     EXPECT_NE(out().find("kadenzo live: stopped"), std::string::npos);
 }
 
+// The performer's foot controller on a MIDI input port: two taps on every
+// other beat of 120 BPM drums set the clock to 60 BPM on the tapped beats,
+// each tap taken at its arrival time; a bar 1 on a beat makes the bars of
+// the phase controller start there.
+TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-ctl", 1, true, true);
+    ASSERT_TRUE(client->ok());
+    synth::DrumPattern pattern;
+    pattern.bpm = 120.0;
+    pattern.seconds = 40.0;
+    pattern.firstBeat = 0.3;
+    const synth::Music music = synth::drums(pattern);
+    launch({"--audio-device", "system", "--channels", "1,2", "--midi-port",
+            client->fullName("midi_in"), "--control-port", client->fullName("midi_out"),
+            "--phase", "--no-keys"});
+    ASSERT_TRUE(waitUntil([&] { return out().find("MIDI output") != std::string::npos; }, 15.0))
+        << "stdout:\n" << out() << "\nstderr:\n" << err();
+    EXPECT_NE(out().find("controls from MIDI input"), std::string::npos) << out();
+    ASSERT_TRUE(waitUntil([&] { return client->ports("^kadenzo:in_").size() == 2; }, 5.0));
+    for (const std::string& input : client->ports("^kadenzo:in_"))
+        ASSERT_TRUE(client->connect(client->fullName("out_0"), input));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    client->play({std::vector<float>(music.samples.begin(), music.samples.end())});
+    ASSERT_TRUE(waitUntil([&] { return client->startFrame() != livetest::TestClient::kNoFrame; },
+                          5.0));
+    const std::uint64_t start = client->startFrame();
+    auto frameOf = [&](double musicSeconds) {
+        return start + static_cast<std::uint64_t>(std::llround(musicSeconds * kRate));
+    };
+    // Taps on the beats at 12.3 and 13.3 s (every other beat), the bar 1 on
+    // the clock's beat at 20.3 s, a little late; Note Ons of the default map.
+    const double tap1 = 12.3, tap2 = 13.3, barOne = 20.3, barPress = 20.31;
+    ASSERT_TRUE(client->sendMidiAt(frameOf(tap1), {0x90, 60, 100}));
+    ASSERT_TRUE(client->sendMidiAt(frameOf(tap1 + 0.1), {0x80, 60, 0}));
+    ASSERT_TRUE(client->sendMidiAt(frameOf(tap2), {0x90, 60, 100}));
+    ASSERT_TRUE(client->sendMidiAt(frameOf(tap2 + 0.1), {0x80, 60, 0}));
+    ASSERT_TRUE(client->sendMidiAt(frameOf(barPress), {0x90, 67, 100}));
+    ASSERT_TRUE(waitUntil([&] { return client->finished(); }, pattern.seconds + 10.0));
+    EXPECT_EQ(client->midiSent(), 5u);
+    EXPECT_EQ(terminate(), 0) << "stderr:\n" << err();
+    EXPECT_NE(out().find("corrections: tap"), std::string::npos) << out();
+    EXPECT_NE(out().find("bar 1"), std::string::npos) << out();
+
+    auto musicTime = [&](const livetest::MidiEvent& e) {
+        return e.frame < start ? secondsOf(e, start) : client->sampleAtFrame(e.frame) / kRate;
+    };
+    std::vector<double> clockBeats, barStarts;
+    int clocks = -1;
+    double lastBarZero = -1.0;
+    for (const livetest::MidiEvent& e : client->midiEvents()) {
+        const double t = musicTime(e);
+        if (e.bytes[0] == 0xFA) clocks = 0;
+        if (e.bytes[0] == 0xF8 && clocks >= 0 && clocks++ % 24 == 0) clockBeats.push_back(t);
+        // The bar phase controller: 0 at each bar start (and one step after).
+        if (e.bytes[0] == 0xB0 && e.bytes[1] == 64 && e.bytes[2] == 0) {
+            if (t - lastBarZero > 0.1) barStarts.push_back(t);
+            lastBarZero = t;
+        }
+    }
+    if (getenv("KADENZO_LIVE_DUMP")) {
+        for (double t : clockBeats) std::printf("clock beat %.4f\n", t);
+        std::printf("stdout:\n%s\n", out().c_str());
+    }
+    // From two seconds after the second tap: a beat a second, on the tapped beats.
+    int checked = 0;
+    for (std::size_t i = 1; i < clockBeats.size(); ++i) {
+        const double t = clockBeats[i];
+        if (t < tap2 + 2.0 || t > pattern.seconds - 1.0) continue;
+        EXPECT_NEAR(t - clockBeats[i - 1], 1.0, 0.02) << "beat at " << t;
+        const double fromTap = t - tap1;
+        EXPECT_NEAR(fromTap - std::round(fromTap), 0.0, 0.04) << "beat at " << t;
+        ++checked;
+    }
+    EXPECT_GE(checked, 15);
+    // Bars (two of the clock's beats) start on the beat of the bar 1.
+    int bars = 0;
+    for (double t : barStarts) {
+        if (t < barOne + 2.5 || t > pattern.seconds - 1.0) continue;
+        const double bars_from = (t - barOne) / 2.0;
+        EXPECT_NEAR(bars_from - std::round(bars_from), 0.0, 0.04 / 2.0) << "bar at " << t;
+        ++bars;
+    }
+    EXPECT_GE(bars, 6);
+}
+
 TEST_F(LiveProgram, ListsAudioInputsAndMidiPortsAndExits) {
     startServer();
     client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);

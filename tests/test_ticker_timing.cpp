@@ -47,7 +47,9 @@ void expect_on_grid(const std::vector<double>& times, double period, double refe
     for (size_t i = 0; i < times.size(); ++i) {
         EXPECT_NEAR(times[i], nearest_grid_point(times[i], period, reference), 1e-9)
             << what << " tick " << i << " at " << times[i];
-        if (i > 0) EXPECT_NEAR(times[i] - times[i - 1], period, 1e-9) << what << " interval " << i;
+        if (i > 0) {
+            EXPECT_NEAR(times[i] - times[i - 1], period, 1e-9) << what << " interval " << i;
+        }
     }
 }
 
@@ -191,7 +193,9 @@ TEST_P(ReferenceShift, TheClockGlidesToTheShiftedGrid) {
         if (it - tick == c.beats) {
             EXPECT_NEAR(moved, target, 1e-9) << "on the shifted grid after " << c.beats;
         }
-        if (it - tick > c.beats) EXPECT_NEAR(interval, P, 1e-9) << "at " << *it;
+        if (it - tick > c.beats) {
+            EXPECT_NEAR(interval, P, 1e-9) << "at " << *it;
+        }
     }
     ASSERT_GT(beat_on.end() - tick, c.beats + 3);
 }
@@ -788,6 +792,40 @@ TEST(TickerBadClock, AlignmentExactlyOnAGridPointIsNotLost) {
     const auto beats = times_of(h.take(), kBeatOn);
     ASSERT_GE(beats.size(), 3u) << "the beat level is not stuck";
     expect_on_grid(beats, 0.5, 0.0, "beat");
+}
+
+}  // namespace
+
+namespace {
+
+// Two taps on every other beat: from the beat after the second tap the
+// clock runs at half the tempo on the tapped beats, without gliding.
+TEST(TickerCorrections, ATapStepIsTakenWithinABeat) {
+    for (const double press_delay : {0.0, 0.004, 0.02, 0.2}) {
+        TickerHarness h;
+        meterticker_midinote_out(h.ticker(), 1);
+        h.estimate_meter(0.5, 0.0);
+        h.start_at(10.0003);
+        h.run_until(12.0);
+        meterticker_tap(h.ticker(), 12.02);
+        h.run_until(13.02 + press_delay);
+        meterticker_tap(h.ticker(), 13.02);  // noticed press_delay later
+        // The tracker's estimates go on coming, early in beats too.
+        for (double t = 13.6; t < 17.0; t += 0.5) {
+            h.run_until(t);
+            h.update_meter(0.5, 0.0);
+        }
+        h.run_until(17.0);
+        const auto beats = times_of(in_window(h.take(), 13.02 + press_delay, 1e9), kBeatOn);
+        ASSERT_GE(beats.size(), 4u);
+        // The first beat after the press may still be the old grid's; from
+        // the one after, every beat is on 12.0 + k.
+        for (size_t i = 2; i < beats.size(); ++i) {
+            EXPECT_NEAR(beats[i] - beats[i - 1], 1.0, 1e-6)
+                << "delay " << press_delay << ", beat at " << beats[i];
+            EXPECT_NEAR(beats[i] - std::round(beats[i]), 0.0, 1e-6) << "beat at " << beats[i];
+        }
+    }
 }
 
 }  // namespace

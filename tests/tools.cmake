@@ -19,3 +19,6 @@ if(TARGET kadenzo)
   target_compile_definitions(test_analyze_batch PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
   add_dependencies(test_analyze_batch kadenzo)
 endif()
+# `kadenzo live`'s control input: the control map and the terminal's keys.
+kadenzo_test(test_control_input SOURCES test_control_input.cpp LIBS kadenzo_tools util
+             LABELS tools)

@@ -122,11 +122,11 @@ std::string control_text(const Control& c) {
         case ControlAction::kBarOne:
             return "bar1";
         case ControlAction::kHold:
-            return c.on ? "hold on" : "hold off";
+            return c.toggle ? "hold" : c.on ? "hold on" : "hold off";
         case ControlAction::kReset:
             return "reset";
         case ControlAction::kStartOnBar:
-            return c.on ? "start-on-bar on" : "start-on-bar off";
+            return c.toggle ? "start-on-bar" : c.on ? "start-on-bar on" : "start-on-bar off";
     }
     return "";
 }
@@ -173,13 +173,14 @@ void apply_control(meterticker_state* ticker, const Control& c, double at) {
             meterticker_bar_one(ticker, at);
             break;
         case ControlAction::kHold:
-            meterticker_hold(ticker, c.on, at);
+            meterticker_hold(ticker, c.toggle ? !meterticker_corrections_status(ticker).holding : c.on,
+                             at);
             break;
         case ControlAction::kReset:
             meterticker_reset_corrections(ticker, at);
             break;
         case ControlAction::kStartOnBar:
-            meterticker_set_start_on_bar(ticker, c.on);
+            meterticker_set_start_on_bar(ticker, c.toggle ? !meterticker_start_on_bar(ticker) : c.on);
             break;
     }
 }
@@ -199,13 +200,13 @@ void apply_control(TempoMind_t* engine, const Control& c, double at) {
             tm_bar_one(engine, at);
             break;
         case ControlAction::kHold:
-            tm_hold(engine, c.on ? 1 : 0, at);
+            tm_hold(engine, (c.toggle ? !tm_get_hold(engine) : c.on) ? 1 : 0, at);
             break;
         case ControlAction::kReset:
             tm_reset_corrections(engine, at);
             break;
         case ControlAction::kStartOnBar:
-            tm_set_start_on_bar(engine, c.on ? 1 : 0);
+            tm_set_start_on_bar(engine, (c.toggle ? !tm_get_start_on_bar(engine) : c.on) ? 1 : 0);
             break;
     }
 }

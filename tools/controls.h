@@ -21,6 +21,7 @@ struct Control {
     int denominator = 1;
     double milliseconds = 0.0;  // kNudge: positive is later
     bool on = false;            // kHold, kStartOnBar
+    bool toggle = false;        // kHold, kStartOnBar: the other way than now (keys, notes)
 };
 
 // "ACTION [VALUE]" as words: tap | tempo 2|1/2|3/2|2/3 | nudge MS | bar1 |

@@ -1,8 +1,9 @@
 // `kadenzo live`: follows live audio input and drives MIDI clock on a rig
 // without a screen. It runs the desktop application's engine facade and
-// audio input under a QCoreApplication, prints one status line a second and
-// stops cleanly on Ctrl-C or SIGTERM (stream stopped, MIDI Stop sent, engine
-// closed).
+// audio input under a QCoreApplication, prints one status line a second,
+// takes the performer's controls from single keys and from a MIDI input
+// port (a foot controller), and stops cleanly on Ctrl-C or SIGTERM (stream
+// stopped, MIDI Stop sent, engine closed, terminal restored).
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <QCoreApplication>
 #include <QList>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +31,8 @@
 #include "audiointerface.h"
 #include "cli_support.h"
 #include "common.h"
+#include "control_input.h"
+#include "controls.h"
 #include "jack_watch.h"
 #include "midioutput.h"
 #include "output_file.h"
@@ -43,6 +48,14 @@ void onStopSignal(int signal) {
     stopSignal.store(signal);
 }
 
+// A signal that ends the program at once still gives the terminal its
+// settings back (keys put it in raw mode).
+void onFatalSignal(int signal) {
+    TerminalKeys::restoreTerminal();
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
 void installStopHandlers() {
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
@@ -52,6 +65,11 @@ void installStopHandlers() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    struct sigaction fatal = {};
+    fatal.sa_handler = onFatalSignal;
+    sigemptyset(&fatal.sa_mask);
+    for (int signal : {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+        sigaction(signal, &fatal, nullptr);
 }
 
 // Exit statuses besides those of every subcommand.
@@ -108,9 +126,15 @@ int listDevices() {
         for (int i = 0; names && names[i]; ++i) midiNames.append(QString::fromLocal8Bit(names[i]));
         midioutput_free(midi);
     }
+    QList<QString> controlNames;
+    {
+        MidiControlInput input;
+        for (const std::string& name : input.ports()) controlNames.append(QString::fromStdString(name));
+    }
     std::printf("\n");
     printNames("Audio input devices:", audioNames, defaultAudio);
     printNames("MIDI output ports:", midiNames, midiNames.isEmpty() ? -1 : 0);
+    printNames("MIDI input ports (for --control-port):", controlNames, -1);
     std::fflush(stdout);
     return 0;
 }
@@ -130,6 +154,9 @@ struct Options {
     bool list = false;
     std::string predictionLog;
     ModelChoice model;
+    std::string controlPort;
+    std::string controlMap;
+    bool noKeys = false;
 };
 
 // "1,2" -> channel numbers counted from 1; false with a message for text
@@ -392,6 +419,38 @@ int runLive(const Options& options) {
         }
     }
 
+    // The performer's controls: the map first (a bad one is a usage error).
+    ControlMap controlMap = ControlMap::defaults();
+    if (!options.controlMap.empty()) {
+        std::ifstream mapFile(options.controlMap);
+        if (!mapFile) {
+            std::fprintf(stderr, "kadenzo live: cannot read '%s'\n", options.controlMap.c_str());
+            return kExitUsage;
+        }
+        std::vector<std::string> errors;
+        if (!ControlMap::parse(mapFile, &controlMap, &errors)) {
+            for (const std::string& e : errors)
+                std::fprintf(stderr, "kadenzo live: %s: %s\n", options.controlMap.c_str(),
+                             e.c_str());
+            return kExitUsage;
+        }
+    }
+    std::unique_ptr<MidiControlInput> controlInput;
+    if (!options.controlPort.empty()) {
+        controlInput = std::make_unique<MidiControlInput>();
+        std::string why;
+        if (!controlInput->open(options.controlPort, &why)) {
+            QList<QString> names;
+            for (const std::string& n : controlInput->ports())
+                names.append(QString::fromStdString(n));
+            std::fprintf(stderr, "kadenzo live: %s\n", why.c_str());
+            return noSuchEntry("MIDI input port", options.controlPort, "MIDI input ports:",
+                               names);
+        }
+        std::printf("kadenzo live: controls from MIDI input '%s'\n",
+                    controlInput->portName().c_str());
+    }
+
     // A port named on the command line is found before the engine opens
     // one, so that the engine starts on it.
     int midiPort = 0;
@@ -435,6 +494,48 @@ int runLive(const Options& options) {
     }
     MidiReceiverWatch midiWatch(facade);
 
+    // The performer's controls reach the engine with the engine-clock time
+    // of the press: a key's when the program reads it (at once, through the
+    // event loop), a MIDI message's when it arrived.
+    TempoMind_t* const engine = facade->engineHandle();
+    auto press = [&](const Control& control, double at) {
+        apply_control(engine, control, at);
+        char text[128];
+        tm_get_corrections(engine, text, sizeof text);
+        std::printf("kadenzo live: %s at %.3f s; corrections: %s\n", control_text(control).c_str(),
+                    at, text[0] ? text : "none");
+        std::fflush(stdout);
+    };
+    std::unique_ptr<TerminalKeys> keys;
+    std::unique_ptr<QSocketNotifier> keyNotifier;
+    if (!options.noKeys) {
+        keys = std::make_unique<TerminalKeys>();
+        if (keys->active()) {
+            std::printf("kadenzo live: %s\n", TerminalKeys::help());
+            std::fflush(stdout);
+            keyNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+            QObject::connect(keyNotifier.get(), &QSocketNotifier::activated, [&]() {
+                const double at = tm_get_engine_time(engine);
+                for (const Control& control : keys->read()) press(control, at);
+            });
+        }
+    }
+    QTimer controlPoll;
+    if (controlInput) {
+        QObject::connect(&controlPoll, &QTimer::timeout, [&]() {
+            MidiControlInput::Message message;
+            while (controlInput->poll(&message)) {
+                Control control;
+                if (!controlMap.match(message.bytes.data(), message.size, &control)) continue;
+                const double ago = std::chrono::duration<double>(
+                                       std::chrono::steady_clock::now() - message.arrival)
+                                       .count();
+                press(control, tm_get_engine_time(engine) - ago);
+            }
+        });
+        controlPoll.start(5);
+    }
+
     QTimer statusTimer;
     QObject::connect(&statusTimer, &QTimer::timeout, [&]() {
         midiWatch.check(gate.running());
@@ -445,13 +546,16 @@ int runLive(const Options& options) {
         } else {
             std::snprintf(tempo, sizeof tempo, "  --.- BPM");
         }
-        const bool steady = tm_has_steady_beat(facade->engineHandle()) != 0;
+        const bool steady = tm_has_steady_beat(engine) != 0;
         const char* clock = options.noClock                   ? "off"
                             : !facade->getMidiClockEnabled() ? "waiting for music"
                             : steady                          ? "on"
                                                               : "waiting for a steady beat";
-        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s\n", tempo,
+        char corrections[128];
+        tm_get_corrections(engine, corrections, sizeof corrections);
+        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s%s%s\n", tempo,
                     status.barPhase, status.beatPhase, status.level, clock,
+                    corrections[0] ? "  corrections: " : "", corrections,
                     midiWatch.receiverMissing() ? "  MIDI: no receiver" : "");
         std::fflush(stdout);
     });
@@ -479,6 +583,9 @@ int runLive(const Options& options) {
     app.exec();
     statusTimer.stop();
     signalWatch.stop();
+    controlPoll.stop();
+    keyNotifier.reset();
+    keys.reset();  // the terminal as it was
     std::printf("kadenzo live: stopping\n");
     std::fflush(stdout);
 
@@ -487,6 +594,7 @@ int runLive(const Options& options) {
     std::thread([] {
         std::this_thread::sleep_for(std::chrono::seconds(10));
         std::fprintf(stderr, "kadenzo live: shutdown took too long; exiting\n");
+        TerminalKeys::restoreTerminal();
         _exit(1);
     }).detach();
 
@@ -541,10 +649,27 @@ int run_live(int argc, char** argv) {
                    "in seconds (complete when the program ends)")
         ->type_name("FILE");
     addModelOptions(cli, options.model, false);
+    cli.add_option("--control-port", options.controlPort,
+                   "MIDI input port for the performer's controls (a foot controller), by its "
+                   "number or name; its notes and controllers press the controls of the control "
+                   "map, each at the message's arrival time")
+        ->type_name("NAME|NUMBER");
+    cli.add_option("--control-map", options.controlMap,
+                   "File mapping MIDI messages to controls, one a line: 'note N ACTION [VALUE]' "
+                   "or 'cc N ACTION [VALUE]' (see below for the actions and the default map)")
+        ->type_name("FILE");
+    cli.add_flag("--no-keys", options.noKeys, "Do not read single keys from the terminal");
     cli.add_flag("--verbose", options.verbose, "Print every engine message");
-    cli.add_flag("--list", options.list, "List audio input devices and MIDI output ports");
-    cli.footer(
-        "Stops cleanly (MIDI Stop, then exit status 0) on Ctrl-C, SIGTERM or SIGHUP. "
+    cli.add_flag("--list", options.list, "List audio input devices and MIDI output and input ports");
+    const std::string footer =
+        std::string("Performer controls. ") + TerminalKeys::help() +
+        ". Actions of a control map: tap, tempo 2|1/2|3/2|2/3, nudge MS, bar1, hold [on|off] "
+        "(a note switches hold over, a controller holds while at 64 or more), reset, "
+        "start-on-bar on|off; a note presses when it sounds, a controller at 64 or more. "
+        "Default map:\n" +
+        ControlMap::defaults().describe() +
+        "\nStops cleanly (MIDI Stop, then exit status 0) on Ctrl-C, SIGTERM or SIGHUP. ";
+    cli.footer(footer +
         "Exit status: 1 when the engine cannot start, 2 on a usage error or a device or port "
         "that does not exist, 3 when the audio input goes away while running (its device or "
         "the audio server), so that a supervisor can restart the program.");

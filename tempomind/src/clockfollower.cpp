@@ -58,13 +58,15 @@ Segment bar_segment(double from, int position, int beats_per_bar) {
 
 // The beat after the tick at N: one period of the grid on, lengthened or
 // shortened by the tick's distance from the grid (error), by at most the
-// largest correction; after a step the grid's point between half a period
-// and one and a half periods on.
+// largest correction; after a step the grid's first point at least half a
+// period on.
 double next_beat(const meter_grid& grid, double N, bool retarget, double* error) {
     const double P = grid.periods[METERLEVEL_BEAT];
     const double R = grid.references[METERLEVEL_BEAT];
     *error = grid_point_nearest(N, P, R) - N;
-    if (retarget) return grid_point_after(N + 0.5 * P, P, R);
+    // At or after half a period on: a tick on the off-beat of the new grid
+    // goes on at the old pace to the new grid's next beat.
+    if (retarget) return grid_point_after(N + 0.5 * P - 1e-9, P, R);
     const double limit = FOLLOWER_MAX_CORRECTION * P;
     return N + P + std::clamp(*error, -limit, limit);
 }
@@ -88,8 +90,10 @@ void clockfollower_reaim(meterticker_state* state, double t) {
     meterticker_estimate estimate;
     meterticker_read_estimate(state, &estimate);
     follower.sequence = estimate.sequence;
-    // A performer's step waits for its beat tick.
-    if (estimate.step != follower.step || !meter_grid_valid(estimate.grid)) return;
+    // A performer's step waits for its beat tick, and the beat it placed
+    // stays where the step put it.
+    if (estimate.step != follower.step || follower.stepped || !meter_grid_valid(estimate.grid))
+        return;
     follower.followed = estimate.grid;
     meterticker_level& beat = state->levels[METERLEVEL_BEAT];
     const double next = beat.next_tick.load(std::memory_order_relaxed);
@@ -166,6 +170,7 @@ void follow_beat(const double* /*full_phases*/, void* data, int /*argument*/, do
     if (!(next > t)) next = grid_point_after(t, P, R);
     follower.last_tick = N;
     follower.sequence = estimate.sequence;
+    follower.stepped = retarget;
 
     // Every level's segment up to the next beat.
     const double beat_from = std::round(beat.phase_at_next.load(std::memory_order_relaxed));

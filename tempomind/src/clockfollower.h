@@ -35,6 +35,7 @@ struct clockfollower {
     unsigned step = 0;      // the performer's steps taken so far
     unsigned sequence = 0;  // of the estimate the next beat was decided on
     double last_tick = 0.0;  // the beat tick that decision was made at
+    bool stepped = false;    // ... and it took a performer's step
 };
 
 // Aligns the levels to the estimate once all its periods are known: the

@@ -23,8 +23,11 @@ const double kRatioTolerance = 0.06;
 // ratios, a little tighter.
 const double kFlipTolerance = 0.04;
 // A tapped phase within this share of the finer beat of a tracker beat or
-// off-beat is taken to be on it.
+// off-beat is taken to be on it, but never further than a careful tap is
+// off: a tracker that sits a tenth of a slow beat away from the taps is on
+// some other point of the bar, and the taps are right.
 const double kPhaseSnap = 0.15;
+const double kPhaseSnapSeconds = 0.04;
 // A tempo factor starts at the first beat at least this share of a beat
 // after the clock's present: the beat due sooner may already be on its way.
 const double kFactorMargin = 0.1;
@@ -65,6 +68,14 @@ struct corrections {
     double memory_period = 0.0;
     double memory_reference = 0.0;
     double source_period = 0.0;  // the beat period of the grid of the last output
+    // Whether the clock was on the tracker's beats (0) or off-beats (1) at
+    // the last output, when its beat is a whole number of tracker beats.
+    // Across a step of the music's tempo the clock's grid before (at the old
+    // tempo) says little about the phase: the clock keeps this relation
+    // then, and its grid before only picks among the tracker's beats.
+    int off_beat = 0;
+    bool off_beat_known = false;
+    bool tempo_step = false;  // the tracker's beat changed tempo, not level
 
     // The running tap sequence and the grid fitted to it (kTapped, and the
     // grid a relation starts from).
@@ -116,7 +127,10 @@ void corrected_beat(const corrections* c, const meter_grid& src, double* period,
     const double base = R + c->phase_offset * P - anchor;
     const int candidates = static_cast<int>(std::ceil(2.0 * Pc / P)) + 1;
     double best = wrap(base, Pc);
+    const bool keep_relation = c->tempo_step && c->off_beat_known;
+    if (keep_relation) best = wrap(base + 0.5 * c->off_beat * P, Pc);
     for (int k = 1; k < candidates; ++k) {
+        if (keep_relation && (k - c->off_beat) % 2 != 0) continue;
         const double d = wrap(base + 0.5 * k * P, Pc);
         if (std::fabs(d) < std::fabs(best)) best = d;
     }
@@ -182,7 +196,7 @@ void try_follow(corrections* c) {
     }
     const double finer = std::min(P, Pc);
     double offset = 0.0;
-    if (std::fabs(best) > kPhaseSnap * finer) {
+    if (std::fabs(best) > std::min(kPhaseSnap * finer, kPhaseSnapSeconds)) {
         // Not on a beat or an off-beat: the tapped phase, kept as it is.
         offset = -best / P;
         offset -= 0.5 * std::floor(offset / 0.5);
@@ -190,6 +204,8 @@ void try_follow(corrections* c) {
     c->source = BeatSource::kFollow;
     c->level = level;
     c->phase_offset = offset;
+    c->off_beat_known = false;
+    c->tempo_step = false;
     c->memory_period = c->tap_period;
     c->memory_reference = c->tap_reference;
 }
@@ -238,9 +254,11 @@ int greatest_common_divisor(int a, int b) {
 // (the frozen one while holding).
 void keep_level(corrections* c) {
     const double P = source_grid(c).periods[METERLEVEL_BEAT];
+    c->tempo_step = false;
     if (c->source == BeatSource::kFollow && c->source_period > 0.0) {
         const double q = simple_ratio(P / c->source_period, kFlipTolerance);
         if (q != 0.0 && q != 1.0) c->level /= q;
+        c->tempo_step = q == 0.0;
     }
     c->source_period = P;
 }
@@ -251,6 +269,38 @@ void remember(corrections* c, const meter_grid& corrected) {
     if (c->source != BeatSource::kFollow) return;
     c->memory_period = corrected.periods[METERLEVEL_BEAT];
     c->memory_reference = corrected.references[METERLEVEL_BEAT] - c->nudge;
+    const meter_grid& src = source_grid(c);
+    const double P = src.periods[METERLEVEL_BEAT];
+    const double beats = c->memory_period / P;
+    c->off_beat_known = beats > 0.5 && std::fabs(beats - std::round(beats)) < 0.025;
+    if (!c->off_beat_known) return;
+    const double from = c->memory_reference - src.references[METERLEVEL_BEAT] - c->phase_offset * P;
+    c->off_beat = static_cast<int>(std::lround(2.0 * from / P) & 1L);
+}
+
+// The tracker's bar start jumping by whole beats from one grid to the next
+// (the same beats and meter, its downbeat guess changed): the bar start the
+// performer set stays on its beat. Only while the clock's beat is the
+// tracker's, and not while holding (the output comes from the frozen grid).
+void keep_bars(corrections* c, const meter_grid& before, const meter_grid& now) {
+    if (!c->bar_set || c->holding) return;
+    const bool same_beat =
+        c->source == BeatSource::kTracker || (c->source == BeatSource::kFollow && c->level == 1.0);
+    if (!same_beat) return;
+    const double P = now.periods[METERLEVEL_BEAT];
+    const double beats_now = now.periods[METERLEVEL_BAR] / P;
+    const double beats_before = before.periods[METERLEVEL_BAR] / before.periods[METERLEVEL_BEAT];
+    const long bar_beats = std::lround(beats_now);
+    if (bar_beats < 2 || std::lround(beats_before) != bar_beats) return;
+    if (simple_ratio(P / before.periods[METERLEVEL_BEAT], kFlipTolerance) != 1.0) return;
+    // Where the bar start before lands now, in beats from the new one.
+    const double expected =
+        grid_point_nearest(now.references[METERLEVEL_BAR], before.periods[METERLEVEL_BAR],
+                           before.references[METERLEVEL_BAR]);
+    const double moved = (now.references[METERLEVEL_BAR] - expected) / P;
+    const long beats = std::lround(moved);
+    if (beats == 0 || std::fabs(moved - static_cast<double>(beats)) > 0.25) return;
+    c->bar_offset = static_cast<int>(((c->bar_offset - beats) % bar_beats + bar_beats) % bar_beats);
 }
 
 }  // namespace
@@ -264,6 +314,7 @@ void corrections_free(corrections* c) {
 }
 
 void corrections_apply(corrections* c, const meter_grid& tracked, meter_grid* corrected) {
+    if (c->have_tracked) keep_bars(c, c->tracked, tracked);
     c->tracked = tracked;
     c->have_tracked = true;
     keep_level(c);
@@ -347,6 +398,8 @@ corrections_change corrections_tempo_factor(corrections* c, int numerator, int d
             c->memory_reference = start;
             break;
     }
+    c->off_beat_known = false;
+    c->tempo_step = false;
     int n = c->factor_numerator * numerator, d = c->factor_denominator * denominator;
     const int g = greatest_common_divisor(n, d);
     c->factor_numerator = n / g;

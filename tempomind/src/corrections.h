@@ -8,9 +8,9 @@
 //   clock follows the tracker at the tapped level and phase when the
 //   tracker's beat is a simple ratio (1, 2, 1/2, 3/2, 2/3, 3, 1/3) of the
 //   tapped one, the relation kept however the tracker's beat changes level
-//   or flips to its off-beat; otherwise the tapped grid runs on and the
-//   tracker's tempo preference is re-centred on the tapped tempo, until the
-//   tracker comes round. A tap more than 40 % of a beat off the running tap
+//   or flips to its off-beat, and when the music steps to another tempo;
+//   otherwise the tapped grid runs on and the tracker's tempo preference is
+//   re-centred on the tapped tempo, until the tracker comes round. A tap more than 40 % of a beat off the running tap
 //   grid, or after 2 s without taps, starts a new tap sequence.
 // - Tempo factor: x2, /2, x3/2, x2/3 of the clock's tempo from its next beat
 //   on; factors multiply.

@@ -388,6 +388,15 @@ void tm_set_start_on_bar(TempoMind_t* handle, int on) {
     if (handle->ticker) meterticker_set_start_on_bar(handle->ticker, on != 0);
 }
 
+int tm_get_start_on_bar(TempoMind_t* handle) {
+    return handle && handle->start_on_bar ? 1 : 0;
+}
+
+int tm_get_hold(TempoMind_t* handle) {
+    if (!handle || !handle->ticker) return 0;
+    return meterticker_corrections_status(handle->ticker).holding ? 1 : 0;
+}
+
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second) {
     if (!handle) return 1;
     auto* record = new (std::nothrow) tm_callback_record{kind, first, second, handle->callbacks};

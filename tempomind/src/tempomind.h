@@ -150,6 +150,9 @@ int tm_get_corrections(TempoMind_t* handle, char* text, int size);
 // The MIDI clock's Start waits for the next bar start instead of the next
 // beat (off by default); kept for the tickers tm_run and tm_reinit make.
 void tm_set_start_on_bar(TempoMind_t* handle, int on);
+int tm_get_start_on_bar(TempoMind_t* handle);
+// Whether the corrections hold the grid (1) or follow the tracker (0).
+int tm_get_hold(TempoMind_t* handle);
 
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second);
 void tm_enable_beat_printout();
