@@ -132,19 +132,24 @@ void sinkfeed_end_pass(meterticker_state* state, double t) {
         post(state, estimate);
     }
 
-    // On a grid of engine time, so that the rate holds however the passes fall.
-    if (feed.next_phase_time < 0.0 || t - feed.next_phase_time > 1.0) {
-        feed.next_phase_time = std::ceil(t * SINKFEED_PHASE_RATE) / SINKFEED_PHASE_RATE;
+    // On a grid of engine time, so that the rate holds however the passes
+    // fall; counted in whole phase periods, so that rounding never posts
+    // one twice.
+    const double slot = t * SINKFEED_PHASE_RATE;
+    // A clock that jumped (either way) starts the count afresh.
+    if (feed.next_phase < 0 ||
+        std::fabs(slot - static_cast<double>(feed.next_phase)) > SINKFEED_PHASE_RATE) {
+        feed.next_phase = static_cast<std::int64_t>(std::ceil(slot - 1e-9));
     }
-    if (t >= feed.next_phase_time) {
-        const double at = feed.next_phase_time;
+    if (slot >= static_cast<double>(feed.next_phase) - 1e-9) {
+        const double at = static_cast<double>(feed.next_phase) / SINKFEED_PHASE_RATE;
         sink_event phase = event_of(state, sink_event_kind::phase, at);
         const double bar = meterticker_full_phase(state->levels[METERLEVEL_BAR], at);
         const double beat = meterticker_full_phase(state->levels[METERLEVEL_BEAT], at);
         phase.bar_phase = bar - std::floor(bar);
         phase.beat_phase = beat - std::floor(beat);
         post(state, phase);
-        feed.next_phase_time = (std::floor(t * SINKFEED_PHASE_RATE) + 1.0) / SINKFEED_PHASE_RATE;
+        feed.next_phase = static_cast<std::int64_t>(std::floor(slot + 1e-9)) + 1;
     }
 }
 

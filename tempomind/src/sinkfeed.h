@@ -14,6 +14,7 @@
 #define KADENZO_SINKFEED_H
 
 #include <atomic>
+#include <cstdint>
 
 #include "outputsink.h"
 
@@ -34,7 +35,7 @@ struct sinkfeed {
     bool grid_posted = false;
     unsigned sequence = 0;  // of the follower's estimate last posted
     unsigned step = 0;
-    double next_phase_time = -1.0;
+    std::int64_t next_phase = -1;  // the next phase event, in phase periods of engine time
     double anti_delay = 0.0;  // of the pass under way
     sink_clock_sample clocks;
 };
