@@ -7,3 +7,6 @@ if(TARGET kadenzo)
   target_compile_definitions(test_osc_output PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")
   add_dependencies(test_osc_output kadenzo)
 endif()
+find_package(AbletonLink CONFIG REQUIRED)
+kadenzo_test(test_link_output SOURCES test_link_output.cpp LIBS kadenzo_tools Ableton::Link
+             LABELS network)
