@@ -33,6 +33,9 @@ const char* const kAudioDeviceKey = "Pulsora/AudioInputDevice";
 const char* const kAudioChannelsKey = "Pulsora/AudioChannels";
 const char* const kMidiDeviceKey = "Pulsora/MidiOutputDevice";
 const char* const kTrackingModelKey = "Pulsora/TrackingModel";
+const char* const kLinkKey = "Pulsora/LinkEnabled";
+const char* const kOscTargetKey = "Pulsora/OscTarget";
+const char* const kOscPrefixKey = "Pulsora/OscPrefix";
 
 // The tempo button's modes: tracker period-prior medians in seconds.
 struct TempoMode {
@@ -182,6 +185,18 @@ void MainWindow::readSettings() {
         ui->midiClockEnable->setChecked(*clockEnabled);
         if (facade) facade->enableMidiClockOutput(*clockEnabled ? 1 : 0);
     }
+
+    // The network outputs beside the MIDI clock; a stored target the engine
+    // refuses stays off.
+    if (facade) {
+        if (readBool(settings, kLinkKey).value_or(false)) facade->setLinkEnabled(true);
+        const std::optional<QString> target = readString(settings, kOscTargetKey);
+        if (target && !target->trimmed().isEmpty()) {
+            const QString prefix = readString(settings, kOscPrefixKey).value_or(facade->oscPrefix());
+            QString error;
+            if (!facade->setOsc(*target, prefix, &error)) qWarning() << "OSC:" << error;
+        }
+    }
 }
 
 void MainWindow::writeSettings() {
@@ -193,6 +208,9 @@ void MainWindow::writeSettings() {
     if (!facade) return;
     settings.setValue(kTrackingModelKey,
                       QString::fromLatin1(meterTracker::trackingModelName(facade->trackingModel())));
+    settings.setValue(kLinkKey, facade->linkEnabled());
+    settings.setValue(kOscTargetKey, facade->oscTarget());
+    settings.setValue(kOscPrefixKey, facade->oscPrefix());
 
     AudioInterface* audio = facade->audio;
     const int audioIndex = audio ? audio->getAudioDevIndex() : -1;

@@ -31,6 +31,10 @@ struct Engine {
     double nonBeatyness = 0.0;
     double phases[3] = {1.0, 1.0, 1.0};
     int trackingModel = 0;  // 0 classic, 1 enhanced
+    // Link and OSC as last set; tm_set_osc refuses a target without ':'
+    // and a prefix without a leading '/'.
+    bool link = false;
+    std::string oscTarget, oscPrefix;
 
     std::vector<Call> calls;
 
