@@ -44,5 +44,9 @@ PY
     /usr/bin/python3 "$here/osc_vs_clock.py" "$work/midi.log" "$work/osc.log"
 done
 
+echo "OSC live sink to a receiver on 127.0.0.1:"
+"$build/tests/test_osc_output" --gtest_filter='OscLiveSink.*' 2>&1 | grep "osc live figures"
+
 echo "Ableton Link (about 40 s):"
-"$build/tests/test_link_output" 2>&1 | grep -E "link figures|Skipped|cannot make" | head -n 1
+"$build/tests/test_link_output" --gtest_filter='LinkOutput.APeer*' 2>&1 |
+    grep -E "link figures|Skipped|cannot make" | head -n 1

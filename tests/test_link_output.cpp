@@ -145,6 +145,45 @@ Fixture render_fixture(double bpm, double seconds) {
     return f;
 }
 
+// Replays the events in real time: engine time runs with
+// CLOCK_MONOTONIC_RAW (Link's host clock) from just before the first event;
+// each event is due the anti-delay ahead of its time, as the ticker posts it,
+// with the clock readings of that moment.
+class Replay {
+  public:
+    explicit Replay(const Fixture& f)
+        : engine_origin_(f.events.front().time - f.anti_delay - 0.05), raw_origin_(raw_now_us()) {}
+    double engine_now() const {
+        return engine_origin_ + static_cast<double>(raw_now_us() - raw_origin_) / 1e6;
+    }
+    std::chrono::microseconds host_us(double engine_s) const {
+        return std::chrono::microseconds(raw_origin_ +
+                                         std::llround((engine_s - engine_origin_) * 1e6));
+    }
+    // Waits until the event is due; the event with that moment's readings.
+    sink_event when_due(const sink_event& original) const {
+        while (engine_now() < original.time - original.anti_delay)
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        sink_event e = original;
+        e.clocks.engine_s = engine_now();
+        e.clocks.raw_us = raw_now_us();
+        e.clocks.wall_us = wall_now_us();
+        return e;
+    }
+
+  private:
+    double engine_origin_;
+    std::int64_t raw_origin_;
+};
+
+// Waits until the peer sees the other one.
+bool peers_meet(const ableton::Link& peer) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (peer.numPeers() < 1 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return peer.numPeers() == 1;
+}
+
 struct PeerSample {
     double music_time;  // of a MIDI clock beat
     int position;       // in its bar, 0 first
@@ -176,23 +215,9 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     link_sink kadenzo;
     kadenzo.enable(true);
-    const auto found_by = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (peer.numPeers() < 1 && std::chrono::steady_clock::now() < found_by)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(peer.numPeers(), 1u) << "the two Link peers did not find each other on loopback";
+    ASSERT_TRUE(peers_meet(peer)) << "the two Link peers did not find each other on loopback";
 
-    // Replay: engine time runs with CLOCK_MONOTONIC_RAW (Link's host clock)
-    // from the first event on; each event goes out the anti-delay ahead of
-    // its time, as the ticker posts it.
-    const double engine_origin = fixture.events.front().time - fixture.anti_delay - 0.05;
-    const std::int64_t raw_origin = raw_now_us();
-    const auto engine_now = [&] {
-        return engine_origin + static_cast<double>(raw_now_us() - raw_origin) / 1e6;
-    };
-    const auto host_us = [&](double engine_s) {
-        return std::chrono::microseconds(
-            raw_origin + std::llround((engine_s - engine_origin) * 1e6));
-    };
+    Replay replay(fixture);
     double first_settled = -1.0;
     std::vector<double> tempo_before_settled;
     std::vector<PeerSample> samples;
@@ -202,12 +227,7 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
     const double lock_seconds = 8.0, disturb_after = 12.0, recover_seconds = 5.0;
     bool disturbed = false;
     for (const sink_event& original : fixture.events) {
-        while (engine_now() < original.time - original.anti_delay)
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
-        sink_event e = original;
-        e.clocks.engine_s = engine_now();
-        e.clocks.raw_us = raw_now_us();
-        e.clocks.wall_us = wall_now_us();
+        sink_event e = replay.when_due(original);
         if (e.kind == sink_event_kind::beat && (e.settled || e.running) && first_settled < 0)
             first_settled = e.time;
         if (first_settled < 0) tempo_before_settled.push_back(peer.captureAppSessionState().tempo());
@@ -234,8 +254,8 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
         s.position = e.position;
         s.clock_bpm = e.bpm;
         s.peer_bpm = state.tempo();
-        s.peer_beat = state.beatAtTime(host_us(beat), 4.0);
-        s.peer_phase = state.phaseAtTime(host_us(beat), 4.0);
+        s.peer_beat = state.beatAtTime(replay.host_us(beat), 4.0);
+        s.peer_phase = state.phaseAtTime(replay.host_us(beat), 4.0);
         s.peer_playing = state.isPlaying();
         samples.push_back(s);
     }
@@ -288,6 +308,53 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
     EXPECT_TRUE(status.driving);
     EXPECT_EQ(status.quantum, 4.0);
     EXPECT_EQ(status.forced, 0u) << "no phase jumps without lead mode";
+}
+
+TEST(LinkOutput, InLeadModeThePhaseGoesToTheMusicAtOnceAtMostOnceABar) {
+    KADENZO_LINK_TEST_IN_PRIVATE_NETWORK();
+    const Fixture fixture = render_fixture(120.0, 16.0);
+    ASSERT_GT(fixture.midi_beats.size(), 16u);
+    // The peer's session, already at the music's tempo but a third of a
+    // beat off its phase: gentle steering would take seconds.
+    ableton::Link peer(120.0);
+    peer.enable(true);
+    {
+        auto state = peer.captureAppSessionState();
+        state.forceBeatAtTime(0.0, peer.clock().micros(), 4.0);
+        peer.commitAppSessionState(state);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    link_sink kadenzo;
+    kadenzo.set_lead(true);
+    kadenzo.enable(true);
+    ASSERT_TRUE(peers_meet(peer));
+
+    Replay replay(fixture);
+    double first_settled = -1.0;
+    std::vector<std::pair<double, double>> errors_ms;  // beat time, phase error
+    for (const sink_event& original : fixture.events) {
+        sink_event e = replay.when_due(original);
+        if (e.kind == sink_event_kind::beat && (e.settled || e.running) && first_settled < 0)
+            first_settled = e.time;
+        kadenzo.post(e);
+        if (e.kind != sink_event_kind::beat || !e.running) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const double b = peer.captureAppSessionState().beatAtTime(replay.host_us(e.time), 4.0);
+        errors_ms.push_back({e.time, std::fabs(b - std::round(b)) * 60000.0 / e.bpm});
+    }
+    ASSERT_GT(first_settled, 0.0);
+    // From two bars after the grid settled on, every beat is on time.
+    int checked = 0;
+    for (const auto& [t, error] : errors_ms) {
+        if (t < first_settled + 4.0) continue;
+        EXPECT_LT(error, 10.0) << "at " << t;
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+    const link_sink_status status = kadenzo.status();
+    EXPECT_GE(status.forced, 1u);
+    // At most once a bar over the run.
+    EXPECT_LE(status.forced, static_cast<std::uint64_t>(fixture.midi_beats.size() / 4 + 1));
 }
 
 }  // namespace

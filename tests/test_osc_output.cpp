@@ -261,7 +261,14 @@ TEST_P(OscRenderLog, TempoOnChangeAndOnceASecondAndStartStopWithTheMidiClock) {
 
 INSTANTIATE_TEST_SUITE_P(Meters, OscRenderLog,
                          testing::Values(Meter{120.0, 4, 0.0}, Meter{97.0, 4, 0.03},
-                                         Meter{150.0, 3, 0.015}));
+                                         Meter{150.0, 3, 0.015}),
+                         [](const testing::TestParamInfo<Meter>& info) {
+                             const Meter& m = info.param;
+                             return std::to_string(static_cast<int>(m.bpm)) + "bpm_" +
+                                    std::to_string(m.beats_per_bar) + "perbar_" +
+                                    std::to_string(std::lround(m.anti_delay * 1000)) +
+                                    "ms_ahead";
+                         });
 
 TEST(OscRenderLog, ThePrefixNamesEveryAddress) {
     const Rendered r = render_with_osc(120.0, 4, 0.0, "/rig/tempo-2", 12.0);
@@ -551,6 +558,7 @@ TEST(OscLiveSink, TimeTaggedBundlesArriveAheadByTheAntiDelay) {
     EXPECT_EQ(got.back().path, "/k/clock");
     EXPECT_EQ(got.back().args, std::vector<std::string>{"stop"});
     ASSERT_EQ(beats.size(), 8u);
+    double worst_tag_us = 0.0, least_ahead_ms = 1e9, most_ahead_ms = -1e9;
     for (std::size_t i = 0; i < beats.size(); ++i) {
         EXPECT_EQ(beats[i].types, "iif");
         EXPECT_EQ(beats[i].args[0], std::to_string(i % 4 + 1));
@@ -560,9 +568,16 @@ TEST(OscLiveSink, TimeTaggedBundlesArriveAheadByTheAntiDelay) {
         // the readings' spacing, microseconds); it arrives ahead of it.
         EXPECT_NEAR(beats[i].tag_wall_us, static_cast<double>(beat_wall[i]), 1000.0) << i;
         const double ahead_ms = (beats[i].tag_wall_us - beats[i].arrived_wall_us) / 1000.0;
+        worst_tag_us = std::max(worst_tag_us,
+                                std::fabs(beats[i].tag_wall_us - static_cast<double>(beat_wall[i])));
+        least_ahead_ms = std::min(least_ahead_ms, ahead_ms);
+        most_ahead_ms = std::max(most_ahead_ms, ahead_ms);
         EXPECT_GT(ahead_ms, 0.0) << "beat " << i << " arrived after its time";
         EXPECT_LE(ahead_ms, anti_delay * 1000.0 + 1.0) << "beat " << i;
     }
+    std::printf("osc live figures: time tag error max %.0f us; arrival %.2f ... %.2f ms ahead "
+                "(anti-delay %.0f ms)\n",
+                worst_tag_us, least_ahead_ms, most_ahead_ms, anti_delay * 1000.0);
     EXPECT_EQ(sink.counts().failed, 0u);
     EXPECT_EQ(sink.counts().dropped, 0u);
     EXPECT_EQ(sink.counts().sent, got.size());
