@@ -56,9 +56,10 @@ std::string self_path() {
 // reason, when no such namespace can be made.
 bool run_in_private_network(int* status, std::string* output, std::string* reason) {
     if (std::system("unshare -n true >/dev/null 2>&1") != 0) {
-        *reason = "cannot make a private network namespace here (unshare -n is not permitted: "
-                  "run the test as root or with CAP_SYS_ADMIN); Link must not touch a real "
-                  "network";
+        *reason =
+            "cannot make a private network namespace here (unshare -n is not permitted: "
+            "run the test as root or with CAP_SYS_ADMIN); Link must not touch a real "
+            "network";
         return false;
     }
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
@@ -82,18 +83,18 @@ bool run_in_private_network(int* status, std::string* output, std::string* reaso
 
 // Inside the namespace: true, and the test goes on. Outside: the test ran in
 // a namespace (or was skipped) and this returns false.
-#define KADENZO_LINK_TEST_IN_PRIVATE_NETWORK()                                                 \
-    do {                                                                                       \
-        if (std::getenv(kInNamespace)) {                                                      \
-            ASSERT_TRUE(loopback_only()) << "refusing to run Link beside a real network";      \
-            break;                                                                             \
-        }                                                                                      \
-        int status = 0;                                                                        \
-        std::string output, reason;                                                            \
-        if (!run_in_private_network(&status, &output, &reason)) GTEST_SKIP() << reason;        \
-        std::printf("%s", output.c_str());                                                     \
-        EXPECT_EQ(status, 0) << "the test in the private network namespace failed";            \
-        return;                                                                                \
+#define KADENZO_LINK_TEST_IN_PRIVATE_NETWORK()                                            \
+    do {                                                                                  \
+        if (std::getenv(kInNamespace)) {                                                  \
+            ASSERT_TRUE(loopback_only()) << "refusing to run Link beside a real network"; \
+            break;                                                                        \
+        }                                                                                 \
+        int status = 0;                                                                   \
+        std::string output, reason;                                                       \
+        if (!run_in_private_network(&status, &output, &reason)) GTEST_SKIP() << reason;   \
+        std::printf("%s", output.c_str());                                                \
+        EXPECT_EQ(status, 0) << "the test in the private network namespace failed";       \
+        return;                                                                           \
     } while (0)
 
 std::int64_t raw_now_us() {
@@ -131,8 +132,8 @@ Fixture render_fixture(double bpm, double seconds) {
     RenderSettings settings;
     settings.anti_delay = f.anti_delay;
     settings.sinks.push_back(&capture);
-    const RenderOutcome outcome = render_engine(
-        std::vector<float>(music.samples.begin(), music.samples.end()), settings);
+    const RenderOutcome outcome =
+        render_engine(std::vector<float>(music.samples.begin(), music.samples.end()), settings);
     EXPECT_TRUE(outcome.ok) << outcome.error;
     f.events = capture.events;
     long clocks = -1;
@@ -197,7 +198,8 @@ struct PeerSample {
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return NAN;
     std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
+    const std::size_t i =
+        std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
     return v[i];
 }
 
@@ -230,7 +232,8 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
         sink_event e = replay.when_due(original);
         if (e.kind == sink_event_kind::beat && (e.settled || e.running) && first_settled < 0)
             first_settled = e.time;
-        if (first_settled < 0) tempo_before_settled.push_back(peer.captureAppSessionState().tempo());
+        if (first_settled < 0)
+            tempo_before_settled.push_back(peer.captureAppSessionState().tempo());
         kadenzo.post(e);
         if (!disturbed && first_settled > 0 && e.time > first_settled + disturb_after) {
             disturbed = true;
@@ -263,7 +266,8 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
     EXPECT_FALSE(peer.captureAppSessionState().isPlaying()) << "the clock's Stop stops the peer";
     ASSERT_GT(first_settled, 0.0);
     for (double t : tempo_before_settled)
-        EXPECT_NEAR(t, 100.0, 1e-6) << "joining changed the session's tempo before the grid settled";
+        EXPECT_NEAR(t, 100.0, 1e-6)
+            << "joining changed the session's tempo before the grid settled";
 
     // After lock (the first seconds pull the phase in), and again once the
     // peer's tempo change has been undone: every beat's tempo and phase
@@ -285,8 +289,8 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
         phase_ms.push_back(std::fabs(s.peer_beat - std::round(s.peer_beat)) * period_ms);
         tempo_pct.push_back(std::fabs(s.peer_bpm / s.clock_bpm - 1.0) * 100.0);
         EXPECT_LT(tempo_pct.back(), 0.5) << "peer tempo " << s.peer_bpm << " at " << s.music_time;
-        EXPECT_LT(phase_ms.back(), 10.0) << "peer phase off by " << phase_ms.back() << " ms at "
-                                         << s.music_time;
+        EXPECT_LT(phase_ms.back(), 10.0)
+            << "peer phase off by " << phase_ms.back() << " ms at " << s.music_time;
         if (s.position == 0) {
             ++bar_starts;
             // Beat 0 of the peer's quantum of 4 is the music's bar start.
@@ -298,11 +302,12 @@ TEST(LinkOutput, APeerFollowsTheMusicsTempoBeatsAndStartStopButDoesNotSteerIt) {
     EXPECT_GT(after_disturbance, 10);
     EXPECT_GT(bar_starts, 4);
     EXPECT_EQ(bar_starts_on_quantum, bar_starts) << "bar starts on the quantum's beat 0";
-    std::printf("link figures: beats %zu, phase error p50 %.3f ms p99 %.3f ms max %.3f ms; tempo "
-                "error p99 %.3f %% max %.3f %%\n",
-                phase_ms.size(), percentile(phase_ms, 0.5), percentile(phase_ms, 0.99),
-                *std::max_element(phase_ms.begin(), phase_ms.end()), percentile(tempo_pct, 0.99),
-                *std::max_element(tempo_pct.begin(), tempo_pct.end()));
+    std::printf(
+        "link figures: beats %zu, phase error p50 %.3f ms p99 %.3f ms max %.3f ms; tempo "
+        "error p99 %.3f %% max %.3f %%\n",
+        phase_ms.size(), percentile(phase_ms, 0.5), percentile(phase_ms, 0.99),
+        *std::max_element(phase_ms.begin(), phase_ms.end()), percentile(tempo_pct, 0.99),
+        *std::max_element(tempo_pct.begin(), tempo_pct.end()));
     const link_sink_status status = kadenzo.status();
     EXPECT_EQ(status.peers, 1);
     EXPECT_TRUE(status.driving);

@@ -80,8 +80,8 @@ Rendered render_with_osc(double bpm, int beats_per_bar, double anti_delay,
     RenderSettings settings;
     settings.anti_delay = anti_delay;
     settings.sinks.push_back(&sink);
-    r.outcome = render_engine(std::vector<float>(music.samples.begin(), music.samples.end()),
-                              settings);
+    r.outcome =
+        render_engine(std::vector<float>(music.samples.begin(), music.samples.end()), settings);
     std::fflush(file);
     r.log = parse_log(file);
     std::fclose(file);
@@ -266,8 +266,7 @@ INSTANTIATE_TEST_SUITE_P(Meters, OscRenderLog,
                              const Meter& m = info.param;
                              return std::to_string(static_cast<int>(m.bpm)) + "bpm_" +
                                     std::to_string(m.beats_per_bar) + "perbar_" +
-                                    std::to_string(std::lround(m.anti_delay * 1000)) +
-                                    "ms_ahead";
+                                    std::to_string(std::lround(m.anti_delay * 1000)) + "ms_ahead";
                          });
 
 TEST(OscRenderLog, ThePrefixNamesEveryAddress) {
@@ -289,10 +288,10 @@ TEST(OscAddressing, PrefixesAndTargets) {
         const char* text;
         bool ok;
     };
-    for (const Prefix& p : {Prefix{"/kadenzo", true}, Prefix{"/a/b", true}, Prefix{"/", false},
-                            Prefix{"", false}, Prefix{"kadenzo", false}, Prefix{"/k/", false},
-                            Prefix{"/k z", false}, Prefix{"/k*", false}, Prefix{"/k{a}", false},
-                            Prefix{"/k#", false}}) {
+    for (const Prefix& p :
+         {Prefix{"/kadenzo", true}, Prefix{"/a/b", true}, Prefix{"/", false}, Prefix{"", false},
+          Prefix{"kadenzo", false}, Prefix{"/k/", false}, Prefix{"/k z", false},
+          Prefix{"/k*", false}, Prefix{"/k{a}", false}, Prefix{"/k#", false}}) {
         EXPECT_EQ(osc_prefix_valid(p.text), p.ok) << p.text;
     }
     struct Target {
@@ -303,9 +302,9 @@ TEST(OscAddressing, PrefixesAndTargets) {
     for (const Target& t :
          {Target{"127.0.0.1:9000", "127.0.0.1", "9000"}, Target{"[::1]:8000", "::1", "8000"},
           Target{"console.local:53000", "console.local", "53000"}, Target{"127.0.0.1", nullptr, ""},
-          Target{":9000", nullptr, ""}, Target{"host:", nullptr, ""},
-          Target{"host:0", nullptr, ""}, Target{"host:65536", nullptr, ""},
-          Target{"host:12a", nullptr, ""}, Target{"host:-1", nullptr, ""}}) {
+          Target{":9000", nullptr, ""}, Target{"host:", nullptr, ""}, Target{"host:0", nullptr, ""},
+          Target{"host:65536", nullptr, ""}, Target{"host:12a", nullptr, ""},
+          Target{"host:-1", nullptr, ""}}) {
         std::string host, port, error;
         const bool ok = osc_parse_target(t.text, &host, &port, &error);
         EXPECT_EQ(ok, t.host != nullptr) << t.text;
@@ -329,8 +328,8 @@ struct CommandRun {
 
 CommandRun kadenzo(const std::string& args) {
     const std::string err = "/tmp/kadenzo-osc-cli." + std::to_string(::getpid()) + ".err";
-    const std::string command = std::string("'") + KADENZO_BINARY + "' " + args +
-                                " >/dev/null 2>'" + err + "'";
+    const std::string command =
+        std::string("'") + KADENZO_BINARY + "' " + args + " >/dev/null 2>'" + err + "'";
     const int rc = std::system(command.c_str());
     std::string text;
     if (std::FILE* f = std::fopen(err.c_str(), "r")) {
@@ -363,8 +362,8 @@ TEST(OscRenderCommand, RealTimeOutputsAreRefusedAndTheLogIsWritten) {
         std::fwrite("data", 1, 4, f);
         u32(2 * n);
         for (double s : music.samples) {
-            u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(
-                std::lround(std::clamp(s, -1.0, 1.0) * 32000.0))));
+            u16(static_cast<std::uint16_t>(
+                static_cast<std::int16_t>(std::lround(std::clamp(s, -1.0, 1.0) * 32000.0))));
         }
         std::fclose(f);
     }
@@ -379,7 +378,8 @@ TEST(OscRenderCommand, RealTimeOutputsAreRefusedAndTheLogIsWritten) {
     EXPECT_NE(bad.err.find("--osc-prefix"), std::string::npos) << bad.err;
     EXPECT_EQ(std::fopen(log.c_str(), "r"), nullptr) << "nothing written on a usage error";
 
-    const CommandRun ok = kadenzo("render '" + wav + "' --osc-log '" + log + "' --osc-prefix /show");
+    const CommandRun ok =
+        kadenzo("render '" + wav + "' --osc-log '" + log + "' --osc-prefix /show");
     ASSERT_EQ(ok.status, 0) << ok.err;
     std::FILE* f = std::fopen(log.c_str(), "r");
     ASSERT_NE(f, nullptr);
@@ -432,7 +432,8 @@ class Receiver {
         return messages_;
     }
     bool wait_for(std::size_t count, double seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < until) {
             {
                 std::lock_guard<std::mutex> hold(lock_);
@@ -568,16 +569,17 @@ TEST(OscLiveSink, TimeTaggedBundlesArriveAheadByTheAntiDelay) {
         // the readings' spacing, microseconds); it arrives ahead of it.
         EXPECT_NEAR(beats[i].tag_wall_us, static_cast<double>(beat_wall[i]), 1000.0) << i;
         const double ahead_ms = (beats[i].tag_wall_us - beats[i].arrived_wall_us) / 1000.0;
-        worst_tag_us = std::max(worst_tag_us,
-                                std::fabs(beats[i].tag_wall_us - static_cast<double>(beat_wall[i])));
+        worst_tag_us = std::max(
+            worst_tag_us, std::fabs(beats[i].tag_wall_us - static_cast<double>(beat_wall[i])));
         least_ahead_ms = std::min(least_ahead_ms, ahead_ms);
         most_ahead_ms = std::max(most_ahead_ms, ahead_ms);
         EXPECT_GT(ahead_ms, 0.0) << "beat " << i << " arrived after its time";
         EXPECT_LE(ahead_ms, anti_delay * 1000.0 + 1.0) << "beat " << i;
     }
-    std::printf("osc live figures: time tag error max %.0f us; arrival %.2f ... %.2f ms ahead "
-                "(anti-delay %.0f ms)\n",
-                worst_tag_us, least_ahead_ms, most_ahead_ms, anti_delay * 1000.0);
+    std::printf(
+        "osc live figures: time tag error max %.0f us; arrival %.2f ... %.2f ms ahead "
+        "(anti-delay %.0f ms)\n",
+        worst_tag_us, least_ahead_ms, most_ahead_ms, anti_delay * 1000.0);
     EXPECT_EQ(sink.counts().failed, 0u);
     EXPECT_EQ(sink.counts().dropped, 0u);
     EXPECT_EQ(sink.counts().sent, got.size());

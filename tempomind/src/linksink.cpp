@@ -81,7 +81,8 @@ struct link_sink::session {
         const std::int64_t before = raw_now_us();
         const double link_us = static_cast<double>(link.clock().micros().count());
         const std::int64_t after = raw_now_us();
-        if (after - before < 200) raw_to_link_us = link_us - 0.5 * static_cast<double>(before + after);
+        if (after - before < 200)
+            raw_to_link_us = link_us - 0.5 * static_cast<double>(before + after);
         raw_to_link_checked_us = after;
     }
 
@@ -193,7 +194,8 @@ struct link_sink::session {
 
         const bool alone = link.numPeers() == 0;
         const bool may_force = lead && now_us - last_force_us >= beats_per_bar * P * 1e6;
-        if (alone || (may_force && (std::fabs(phase_error_s) > kLeadThreshold || whole_beats_off))) {
+        if (alone ||
+            (may_force && (std::fabs(phase_error_s) > kLeadThreshold || whole_beats_off))) {
             // Alone the beat may go where the music is; in lead mode it is
             // the session's clock.
             state.setTempo(bpm, now);

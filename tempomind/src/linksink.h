@@ -47,8 +47,8 @@ struct link_sink_status {
     int peers = 0;
     double session_bpm = 0.0;  // the session's tempo as Link reports it
     double quantum = 4.0;
-    bool driving = false;  // the sink is steering the session
-    bool locked = false;   // its phase error is small
+    bool driving = false;         // the sink is steering the session
+    bool locked = false;          // its phase error is small
     double phase_error_ms = 0.0;  // at the last commit: positive when Link is behind the music
     std::uint64_t commits = 0;
     std::uint64_t forced = 0;   // lead mode's phase jumps

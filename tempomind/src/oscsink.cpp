@@ -45,8 +45,8 @@ lo_timetag timetag_of_wall_us(double wall_us) {
     lo_timetag tag;
     const double seconds = std::floor(wall_us / 1e6);
     const double fraction = (wall_us - seconds * 1e6) / 1e6;
-    tag.sec = static_cast<std::uint32_t>(static_cast<std::uint64_t>(seconds) +
-                                         kNtpUnixOffsetSeconds);
+    tag.sec =
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(seconds) + kNtpUnixOffsetSeconds);
     tag.frac = static_cast<std::uint32_t>(std::min(fraction * 4294967296.0, 4294967295.0));
     return tag;
 }
@@ -206,12 +206,12 @@ osc_sink::~osc_sink() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool osc_sink::configure(const std::string& target, const std::string& prefix,
-                         std::string* error) {
+bool osc_sink::configure(const std::string& target, const std::string& prefix, std::string* error) {
     std::string host, port;
     if (!target.empty() && !osc_parse_target(target, &host, &port, error)) return false;
     if (!osc_prefix_valid(prefix)) {
-        *error = "OSC prefix '" + prefix + "' must start with '/', not end with one, and hold "
+        *error = "OSC prefix '" + prefix +
+                 "' must start with '/', not end with one, and hold "
                  "no spaces or any of # * , ? [ ] { }";
         return false;
     }
@@ -263,11 +263,10 @@ void osc_sink::run() {
                 if (version != config_version_) {
                     version = config_version_;
                     if (address) lo_address_free(address);
-                    address = host_.empty() ? nullptr
-                                            : lo_address_new(host_.c_str(), port_.c_str());
+                    address =
+                        host_.empty() ? nullptr : lo_address_new(host_.c_str(), port_.c_str());
                     if (!host_.empty() && !address) {
-                        tm_logmsg(3, "OSC: cannot use target %s:%s", host_.c_str(),
-                                  port_.c_str());
+                        tm_logmsg(3, "OSC: cannot use target %s:%s", host_.c_str(), port_.c_str());
                     }
                     encoder = osc_encoder(prefix_);
                     target = host_ + ":" + port_;
@@ -276,7 +275,8 @@ void osc_sink::run() {
             }
             sink_event event;
             while (queue_.pop(&event)) {
-                if (event.clocks.wall_us != 0) wall.add(event.clocks.engine_s, event.clocks.wall_us);
+                if (event.clocks.wall_us != 0)
+                    wall.add(event.clocks.engine_s, event.clocks.wall_us);
                 if (!address || !enabled_.load(std::memory_order_relaxed)) continue;
                 messages.clear();
                 encoder.encode(event, &messages);
@@ -287,8 +287,9 @@ void osc_sink::run() {
                         if (a.type == 'f') lo_message_add_float(body, a.f);
                         if (a.type == 's') lo_message_add_string(body, a.s.c_str());
                     }
-                    const lo_timetag tag =
-                        wall.valid() ? timetag_of_wall_us(wall.to_other_us(m.time)) : LO_TT_IMMEDIATE;
+                    const lo_timetag tag = wall.valid()
+                                               ? timetag_of_wall_us(wall.to_other_us(m.time))
+                                               : LO_TT_IMMEDIATE;
                     lo_bundle bundle = lo_bundle_new(tag);
                     lo_bundle_add_message(bundle, m.path.c_str(), body);
                     if (lo_send_bundle(address, bundle) < 0) {

@@ -15,8 +15,7 @@ std::int64_t clock_us(clockid_t id) {
 }
 
 int beats_per_bar(const meter_grid& grid) {
-    const double r =
-        std::round(grid.periods[METERLEVEL_BAR] / grid.periods[METERLEVEL_BEAT]);
+    const double r = std::round(grid.periods[METERLEVEL_BAR] / grid.periods[METERLEVEL_BEAT]);
     return r >= 1.0 && r < 64.0 ? static_cast<int>(r) : 1;
 }
 

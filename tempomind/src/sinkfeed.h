@@ -36,7 +36,7 @@ struct sinkfeed {
     unsigned sequence = 0;  // of the follower's estimate last posted
     unsigned step = 0;
     std::int64_t next_phase = -1;  // the next phase event, in phase periods of engine time
-    double anti_delay = 0.0;  // of the pass under way
+    double anti_delay = 0.0;       // of the pass under way
     sink_clock_sample clocks;
 };
 
