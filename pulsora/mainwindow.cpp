@@ -40,6 +40,9 @@ const char* const kStartOnBarKey = "Pulsora/StartOnBar";
 
 // The nudge of one press of a nudge button or arrow key.
 const double kNudgeMilliseconds = 10.0;
+const char* const kLinkKey = "Pulsora/LinkEnabled";
+const char* const kOscTargetKey = "Pulsora/OscTarget";
+const char* const kOscPrefixKey = "Pulsora/OscPrefix";
 
 // The tempo button's modes: tracker period-prior medians in seconds.
 struct TempoMode {
@@ -201,6 +204,18 @@ void MainWindow::readSettings() {
     // Checking the box runs its slot, which tells the engine.
     if (const std::optional<bool> startOnBar = readBool(settings, kStartOnBarKey))
         ui->startOnBarCheck->setChecked(*startOnBar);
+
+    // The network outputs beside the MIDI clock; a stored target the engine
+    // refuses stays off.
+    if (facade) {
+        if (readBool(settings, kLinkKey).value_or(false)) facade->setLinkEnabled(true);
+        const std::optional<QString> target = readString(settings, kOscTargetKey);
+        if (target && !target->trimmed().isEmpty()) {
+            const QString prefix = readString(settings, kOscPrefixKey).value_or(facade->oscPrefix());
+            QString error;
+            if (!facade->setOsc(*target, prefix, &error)) qWarning() << "OSC:" << error;
+        }
+    }
 }
 
 void MainWindow::writeSettings() {
@@ -213,6 +228,9 @@ void MainWindow::writeSettings() {
     if (!facade) return;
     settings.setValue(kTrackingModelKey,
                       QString::fromLatin1(meterTracker::trackingModelName(facade->trackingModel())));
+    settings.setValue(kLinkKey, facade->linkEnabled());
+    settings.setValue(kOscTargetKey, facade->oscTarget());
+    settings.setValue(kOscPrefixKey, facade->oscPrefix());
 
     AudioInterface* audio = facade->audio;
     const int audioIndex = audio ? audio->getAudioDevIndex() : -1;

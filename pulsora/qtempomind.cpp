@@ -187,6 +187,22 @@ void QTempomind::SetAntiDelay(double seconds) {
     if (engine) tm_set_anti_delay(engine, seconds);
 }
 
+void QTempomind::setLinkEnabled(bool on) {
+    if (engine && tm_enable_link(engine, on ? 1 : 0, 0) == 0) link = on;
+}
+
+bool QTempomind::setOsc(const QString& target, const QString& prefix, QString* error) {
+    std::string reason;
+    const QByteArray t = target.trimmed().toUtf8(), p = prefix.trimmed().toUtf8();
+    if (!engine || tm_set_osc(engine, t.constData(), p.constData(), &reason) != 0) {
+        if (error) *error = engine ? QString::fromStdString(reason) : QStringLiteral("no engine");
+        return false;
+    }
+    osc_target = QString::fromUtf8(t);
+    osc_prefix = QString::fromUtf8(p);
+    return true;
+}
+
 void QTempomind::SendMidiMsg(int kind, int channel, int number, int value) {
     if (engine) tm_send_midi_message(engine, kind, channel, number, value);
 }

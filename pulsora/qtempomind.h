@@ -82,6 +82,15 @@ class QTempomind : public QObject {
     void setStartOnBar(bool on);
     // The corrections in force ("tap, x2, nudge +10 ms"), empty when none.
     QString corrections() const;
+    // Ableton Link and OSC beside the MIDI clock (tempomind.h). The getters
+    // give what was last accepted, for the settings store.
+    void setLinkEnabled(bool on);
+    bool linkEnabled() const { return link; }
+    // An empty target switches OSC off. False, with the reason in *error,
+    // when the target or the prefix is not valid: OSC then stays as it was.
+    bool setOsc(const QString& target, const QString& prefix, QString* error);
+    QString oscTarget() const { return osc_target; }
+    QString oscPrefix() const { return osc_prefix; }
 
     // kind 0 sends Note On, any other kind Control Change; at once, on the caller's thread.
     void SendMidiMsg(int kind, int channel, int number, int value);
@@ -144,6 +153,9 @@ class QTempomind : public QObject {
     double previousTatumPhase = 0.0;
     QTimer* pollTimer = nullptr;
     QString audioErrorText;
+    bool link = false;
+    QString osc_target;
+    QString osc_prefix = QStringLiteral("/kadenzo");
 };
 
 #endif

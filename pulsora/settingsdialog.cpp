@@ -1,6 +1,9 @@
 #include "settingsdialog.h"
 
+#include <QCheckBox>
 #include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStandardItemModel>
 
@@ -30,6 +33,8 @@ SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
         ui->trackingModelSelect->setCurrentIndex(
             facade->trackingModel() == meterTracker::TrackingModel::Enhanced ? 1 : 0);
 
+    addNetworkOutputs();
+
     channelDialog = new AdvancedSettings(facade, this);
     channelDialog->hide();
     channelDialog->SetSelectedAudioDevice(selectedAudioIndex);
@@ -41,6 +46,60 @@ SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
 }
 
 SettingsDialog::~SettingsDialog() = default;
+
+void SettingsDialog::addNetworkOutputs() {
+    // Below the tracking model, above the buttons, which move down.
+    const int extra = 96;
+    setMinimumHeight(minimumHeight() + extra);
+    setMaximumHeight(maximumHeight() + extra);
+    resize(width(), height() + extra);
+    ui->windowFrame->resize(ui->windowFrame->width(), ui->windowFrame->height() + extra);
+    ui->buttonBox->move(ui->buttonBox->x(), ui->buttonBox->y() + extra);
+    const int top = ui->trackingModelSelect->geometry().bottom() + 10;
+
+    linkEnable = new QCheckBox(tr("Ableton Link"), ui->windowFrame);
+    linkEnable->setObjectName(QStringLiteral("linkEnable"));
+    linkEnable->setToolTip(tr("Drive a Link session's tempo and beat phase from the music, "
+                              "beside the MIDI clock"));
+    linkEnable->setGeometry(14, top, 318, 22);
+    linkEnable->setChecked(facade && facade->linkEnabled());
+    connect(linkEnable, &QCheckBox::toggled, this, [this](bool on) {
+        if (!initialising && facade) facade->setLinkEnabled(on);
+    });
+
+    auto* oscLabel = new QLabel(tr("OSC to"), ui->windowFrame);
+    oscLabel->setGeometry(14, top + 30, 50, 24);
+    oscTargetEdit = new QLineEdit(ui->windowFrame);
+    oscTargetEdit->setObjectName(QStringLiteral("oscTargetEdit"));
+    oscTargetEdit->setPlaceholderText(tr("HOST:PORT (empty: off)"));
+    oscTargetEdit->setGeometry(66, top + 28, 150, 26);
+    oscPrefixEdit = new QLineEdit(ui->windowFrame);
+    oscPrefixEdit->setObjectName(QStringLiteral("oscPrefixEdit"));
+    oscPrefixEdit->setToolTip(tr("Address prefix of the OSC messages"));
+    oscPrefixEdit->setGeometry(222, top + 28, 110, 26);
+    if (facade) {
+        oscTargetEdit->setText(facade->oscTarget());
+        oscPrefixEdit->setText(facade->oscPrefix());
+    }
+    oscStatus = new QLabel(ui->windowFrame);
+    oscStatus->setObjectName(QStringLiteral("oscStatus"));
+    oscStatus->setGeometry(14, top + 58, 318, 20);
+    for (QLineEdit* edit : {oscTargetEdit, oscPrefixEdit})
+        connect(edit, &QLineEdit::editingFinished, this, &SettingsDialog::applyOsc);
+}
+
+void SettingsDialog::applyOsc() {
+    if (initialising || !facade) return;
+    if (oscTargetEdit->text().trimmed() == facade->oscTarget() &&
+        oscPrefixEdit->text().trimmed() == facade->oscPrefix())
+        return;
+    QString error;
+    if (facade->setOsc(oscTargetEdit->text(), oscPrefixEdit->text(), &error)) {
+        oscStatus->setText(facade->oscTarget().isEmpty() ? QString() : tr("sending"));
+    } else {
+        oscStatus->setText(error);
+    }
+}
 
 void SettingsDialog::fillDeviceLists() {
     ui->audioDevSelect->clear();

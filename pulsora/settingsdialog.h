@@ -1,5 +1,5 @@
-// SettingsDialog: audio input device, MIDI output port, anti-latency and the
-// channel list. Every change applies at once; there is nothing to confirm.
+// SettingsDialog: audio input device, MIDI output port, anti-latency, the
+// channel list and the network outputs (Ableton Link, OSC). Every change applies at once; there is nothing to confirm.
 // Created anew for every opening and run modally.
 #ifndef PULSORA_SETTINGSDIALOG_H
 #define PULSORA_SETTINGSDIALOG_H
@@ -8,6 +8,9 @@
 #include <memory>
 
 class AdvancedSettings;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
 class QStandardItemModel;
 class QTempomind;
 
@@ -44,6 +47,10 @@ class SettingsDialog : public QDialog {
 
   private:
     void fillDeviceLists();
+    // Link and OSC, below the rest: Link switches with its box, OSC takes
+    // its target and prefix when an edit is finished.
+    void addNetworkOutputs();
+    void applyOsc();
 
     std::unique_ptr<Ui::SettingsDialog> ui;
     QTempomind* facade;
@@ -51,6 +58,10 @@ class SettingsDialog : public QDialog {
     int selectedMidiIndex = 0;
     QStandardItemModel* itemModel = nullptr;
     AdvancedSettings* channelDialog = nullptr;
+    QCheckBox* linkEnable = nullptr;
+    QLineEdit* oscTargetEdit = nullptr;
+    QLineEdit* oscPrefixEdit = nullptr;
+    QLabel* oscStatus = nullptr;
     bool initialising = true;  // suppresses the change handlers while the lists are filled
 };
 

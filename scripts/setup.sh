@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   portaudio19-dev librtmidi-dev libjack-jackd2-dev libsndfile1-dev libsoxr-dev
   libfftw3-dev libcli11-dev nlohmann-json3-dev
+  ableton-link-dev libasio-dev liblo-dev
   jackd2 sndfile-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-scipy python3-soundfile python3-pil fonts-dejavu-core

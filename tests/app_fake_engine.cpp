@@ -256,3 +256,28 @@ int tm_get_start_on_bar(TempoMind_t*) {
 int tm_get_hold(TempoMind_t*) {
     return fakes::engine().holding ? 1 : 0;
 }
+
+int tm_enable_link(TempoMind_t*, int on, int lead) {
+    record("enable_link", {static_cast<double>(on), static_cast<double>(lead)});
+    fakes::engine().link = on != 0;
+    return 0;
+}
+link_sink_status tm_get_link_status(TempoMind_t*) {
+    link_sink_status status;
+    status.enabled = fakes::engine().link;
+    return status;
+}
+int tm_set_osc(TempoMind_t*, const char* target, const char* prefix, std::string* error) {
+    record("set_osc");
+    const std::string t = target ? target : "", p = prefix ? prefix : "/kadenzo";
+    if ((!t.empty() && t.find(':') == std::string::npos) || p.empty() || p[0] != '/') {
+        if (error) *error = "not valid: " + t + " " + p;
+        return 1;
+    }
+    fakes::engine().oscTarget = t;
+    fakes::engine().oscPrefix = p;
+    return 0;
+}
+osc_sink_counts tm_get_osc_counts(TempoMind_t*) {
+    return osc_sink_counts();
+}

@@ -36,6 +36,10 @@ struct Engine {
     std::string corrections;  // tm_get_corrections
     bool holding = false;     // tm_get_hold, set by tm_hold
     bool startOnBar = false;  // tm_get_start_on_bar, set by tm_set_start_on_bar
+    // Link and OSC as last set; tm_set_osc refuses a target without ':'
+    // and a prefix without a leading '/'.
+    bool link = false;
+    std::string oscTarget, oscPrefix;
 
     std::vector<Call> calls;
 

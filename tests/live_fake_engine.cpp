@@ -233,3 +233,19 @@ int tm_get_start_on_bar(TempoMind_t*) {
 int tm_get_hold(TempoMind_t*) {
     return 0;
 }
+
+// The outputs beside MIDI: accepted and recorded, never started.
+int tm_enable_link(TempoMind_t*, int, int) {
+    engine().call("tm_enable_link");
+    return 0;
+}
+link_sink_status tm_get_link_status(TempoMind_t*) {
+    return link_sink_status();
+}
+int tm_set_osc(TempoMind_t*, const char*, const char*, std::string*) {
+    engine().call("tm_set_osc");
+    return 0;
+}
+osc_sink_counts tm_get_osc_counts(TempoMind_t*) {
+    return osc_sink_counts();
+}

@@ -602,6 +602,40 @@ class MainWindowTest : public QObject {
         QCOMPARE(e.last("change_half_time"), std::vector<double>{9.0});
     }
 
+    void networkOutputsAreSavedAndRestored() {
+        {
+            Running r = start();
+            QCOMPARE(fakes::engine().count("enable_link"), 0);
+            QCOMPARE(fakes::engine().count("set_osc"), 0);
+            r.facade->setLinkEnabled(true);
+            QString error;
+            QVERIFY(r.facade->setOsc("10.0.0.7:7000", "/show", &error));
+            QVERIFY(r.window->close());
+            QSettings settings("Orvane", "Pulsora");
+            QCOMPARE(settings.value("Pulsora/LinkEnabled").toBool(), true);
+            QCOMPARE(settings.value("Pulsora/OscTarget").toString(), QString("10.0.0.7:7000"));
+            QCOMPARE(settings.value("Pulsora/OscPrefix").toString(), QString("/show"));
+        }
+        fakes::reset();
+        {
+            Running r = start();
+            const fakes::Engine& e = fakes::engine();
+            QVERIFY(e.link);
+            QCOMPARE(e.oscTarget, std::string("10.0.0.7:7000"));
+            QCOMPARE(e.oscPrefix, std::string("/show"));
+            QVERIFY(r.facade->linkEnabled());
+            QCOMPARE(r.facade->oscTarget(), QString("10.0.0.7:7000"));
+        }
+        // A stored target the engine refuses leaves OSC off.
+        fakes::reset();
+        store("Pulsora/OscTarget", "no-port");
+        store("Pulsora/LinkEnabled", "false");
+        Running r = start();
+        QCOMPARE(fakes::engine().oscTarget, std::string());
+        QCOMPARE(r.facade->oscTarget(), QString());
+        QCOMPARE(fakes::engine().count("enable_link"), 0);
+    }
+
     void storedDevicesChosenByName() {
         store("Pulsora/AudioInputDevice", "Octa");
         store("Pulsora/AudioChannels", QVariantList{0, 0, 1, 1});

@@ -1,6 +1,8 @@
 // The I/O settings dialog and its channel list against the recorded engine
 // and PortAudio stand-ins (app_fakes.h).
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -57,8 +59,14 @@ class SettingsDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
         QCOMPARE(dialog.windowTitle(), QString("Pulsora I/O Settings"));
-        QCOMPARE(dialog.size(), QSize(360, 270));
+        // The form's 270 pixels and the network outputs' row below it.
+        QCOMPARE(dialog.size(), QSize(360, 366));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        auto* frame = child<QWidget>(&dialog, "windowFrame");
+        auto* buttonArea = child<QWidget>(&dialog, "buttonBox");
+        QVERIFY(frame->geometry().bottom() < dialog.height());
+        QVERIFY(buttonArea->geometry().bottom() < frame->height());
+        QVERIFY(child<QWidget>(&dialog, "oscStatus")->geometry().bottom() < buttonArea->y());
 
         auto* audio = child<QComboBox>(&dialog, "audioDevSelect");
         auto* midi = child<QComboBox>(&dialog, "midiDevSelect");
@@ -199,6 +207,44 @@ class SettingsDialogTest : public QObject {
         // A dialog opened later shows the model in use.
         SettingsDialog again(facade.get());
         QCOMPARE(child<QComboBox>(&again, "trackingModelSelect")->currentIndex(), 1);
+    }
+
+    void linkAndOscApplyFromTheDialog() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        QVERIFY(fakes::engine().calls.empty());
+        child<QCheckBox>(&dialog, "linkEnable")->setChecked(true);
+        QCOMPARE(fakes::engine().last("enable_link"), (std::vector<double>{1, 0}));
+        QVERIFY(facade->linkEnabled());
+
+        auto* target = child<QLineEdit>(&dialog, "oscTargetEdit");
+        auto* prefix = child<QLineEdit>(&dialog, "oscPrefixEdit");
+        auto* status = child<QLabel>(&dialog, "oscStatus");
+        QCOMPARE(prefix->text(), QString("/kadenzo"));
+        target->setText(" 192.168.1.50:8000 ");
+        emit target->editingFinished();
+        QCOMPARE(fakes::engine().oscTarget, std::string("192.168.1.50:8000"));
+        QCOMPARE(facade->oscTarget(), QString("192.168.1.50:8000"));
+        QCOMPARE(status->text(), QString("sending"));
+        // Refused: the reason shows and the output goes on as it was.
+        prefix->setText("show");
+        emit prefix->editingFinished();
+        QVERIFY(status->text().contains("not valid"));
+        QCOMPARE(facade->oscPrefix(), QString("/kadenzo"));
+        QCOMPARE(fakes::engine().oscTarget, std::string("192.168.1.50:8000"));
+        // Unchanged text sends nothing again.
+        prefix->setText("/kadenzo");
+        const int calls = fakes::engine().count("set_osc");
+        emit prefix->editingFinished();
+        QCOMPARE(fakes::engine().count("set_osc"), calls);
+
+        SettingsDialog again(facade.get());
+        QVERIFY(child<QCheckBox>(&again, "linkEnable")->isChecked());
+        QCOMPARE(child<QLineEdit>(&again, "oscTargetEdit")->text(), QString("192.168.1.50:8000"));
+        child<QLineEdit>(&again, "oscTargetEdit")->clear();
+        emit child<QLineEdit>(&again, "oscTargetEdit")->editingFinished();
+        QCOMPARE(facade->oscTarget(), QString());
+        QCOMPARE(child<QLabel>(&again, "oscStatus")->text(), QString());
     }
 
     void choosingAnotherMidiPort() {

@@ -157,6 +157,12 @@ struct Options {
     std::string controlPort;
     std::string controlMap;
     bool noKeys = false;
+
+    // Outputs beside the MIDI clock.
+    std::string osc;
+    std::string oscPrefix = OSC_DEFAULT_PREFIX;
+    bool link = false;
+    bool linkLead = false;
 };
 
 // "1,2" -> channel numbers counted from 1; false with a message for text
@@ -391,6 +397,44 @@ class AudioInputWatch {
     std::chrono::steady_clock::time_point progress_;
 };
 
+// Ableton Link and OSC, beside the MIDI clock; both follow its Start and Stop.
+void startNetworkOutputs(TempoMind_t* engine, const Options& options) {
+    if (!options.osc.empty()) {
+        std::string error;
+        if (tm_set_osc(engine, options.osc.c_str(), options.oscPrefix.c_str(), &error) != 0) {
+            std::fprintf(stderr, "kadenzo live: OSC: %s\n", error.c_str());
+        } else {
+            std::printf("kadenzo live: OSC to %s, addresses %s/...\n", options.osc.c_str(),
+                        options.oscPrefix.c_str());
+        }
+    }
+    if (options.link) {
+        tm_enable_link(engine, 1, options.linkLead ? 1 : 0);
+        std::printf("kadenzo live: Ableton Link on%s\n", options.linkLead ? " (lead)" : "");
+    }
+}
+
+// "  Link 2 peers 120.0 BPM  OSC 1234 sent" for the status line.
+std::string networkStatus(TempoMind_t* engine, const Options& options) {
+    std::string text;
+    char part[96];
+    if (options.link) {
+        const link_sink_status link = tm_get_link_status(engine);
+        std::snprintf(part, sizeof part, "  Link %d peer%s %.1f BPM%s", link.peers,
+                      link.peers == 1 ? "" : "s", link.session_bpm,
+                      !link.driving ? " (waiting for the beat)" : "");
+        text += part;
+    }
+    if (!options.osc.empty()) {
+        const osc_sink_counts osc = tm_get_osc_counts(engine);
+        std::snprintf(part, sizeof part, "  OSC %llu sent%s",
+                      static_cast<unsigned long long>(osc.sent),
+                      osc.failed ? " (sending fails)" : "");
+        text += part;
+    }
+    return text;
+}
+
 int runLive(const Options& options) {
     std::vector<int> channels;
     if (!options.channels.empty() && !parseChannels(options.channels, &channels)) return 2;
@@ -405,6 +449,18 @@ int runLive(const Options& options) {
     engineLogLevel = options.verbose ? 0 : 2;
 
     if (options.list) return listDevices();
+    std::string oscError, oscHost, oscPort;
+    if (!options.osc.empty() && !osc_parse_target(options.osc, &oscHost, &oscPort, &oscError)) {
+        std::fprintf(stderr, "kadenzo live: --osc: %s\n", oscError.c_str());
+        return kExitUsage;
+    }
+    if (!osc_prefix_valid(options.oscPrefix)) {
+        std::fprintf(stderr,
+                     "kadenzo live: --osc-prefix '%s' must start with '/', not end with one, and "
+                     "hold no spaces or any of # * , ? [ ] { }\n",
+                     options.oscPrefix.c_str());
+        return kExitUsage;
+    }
 
     // The prediction log is written only when asked for, through a
     // temporary file that takes its name when the program ends.
@@ -482,6 +538,7 @@ int runLive(const Options& options) {
     // The engine starts with every output off: only what is switched on is
     // switched, so that no Stop goes out for an output that never ran.
     if (options.phase) facade->setSendPhase(1);
+    startNetworkOutputs(facade->engineHandle(), options);
     int result = selectAudio(*facade, options, channels);
     if (result != 0) {
         delete facade;
@@ -553,10 +610,11 @@ int runLive(const Options& options) {
                                                               : "waiting for a steady beat";
         char corrections[128];
         tm_get_corrections(engine, corrections, sizeof corrections);
-        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s%s%s\n", tempo,
+        std::printf("%s  bar %.2f  beat %.2f  level %4d dB  clock %s%s%s%s%s\n", tempo,
                     status.barPhase, status.beatPhase, status.level, clock,
                     corrections[0] ? "  corrections: " : "", corrections,
-                    midiWatch.receiverMissing() ? "  MIDI: no receiver" : "");
+                    midiWatch.receiverMissing() ? "  MIDI: no receiver" : "",
+                    networkStatus(engine, options).c_str());
         std::fflush(stdout);
     });
     statusTimer.start(1000);
@@ -648,6 +706,18 @@ int run_live(int argc, char** argv) {
                    "\"TIME BEAT_PERIOD NEXT_BEAT BAR_PERIOD NEXT_BAR TATUM_PERIOD NEXT_TATUM\" "
                    "in seconds (complete when the program ends)")
         ->type_name("FILE");
+    cli.add_option("--osc", options.osc,
+                   "Also send the beats, bars, tempo, phases and Start/Stop as OSC over UDP to "
+                   "HOST:PORT, time-tagged and sent ahead by the anti-delay")
+        ->type_name("HOST:PORT");
+    cli.add_option("--osc-prefix", options.oscPrefix,
+                   "Address prefix of the OSC messages (default /kadenzo)");
+    cli.add_flag("--link", options.link,
+                 "Also drive an Ableton Link session's tempo and beat phase (quantum: the beats "
+                 "per bar), beside the MIDI clock");
+    cli.add_flag("--link-lead", options.linkLead,
+                 "With --link: the session's phase follows the music at once rather than "
+                 "gently (for a rig where Kadenzo is the session's clock)");
     addModelOptions(cli, options.model, false);
     cli.add_option("--control-port", options.controlPort,
                    "MIDI input port for the performer's controls (a foot controller), by its "
@@ -675,6 +745,7 @@ int run_live(int argc, char** argv) {
         "the audio server), so that a supervisor can restart the program.");
     int status = 0;
     if (!parseCommandLine(cli, argc, argv, &status)) return status;
+    if (options.linkLead) options.link = true;
     return runLive(options);
 }
 

@@ -16,6 +16,7 @@
 #include "audio_file.h"
 #include "cli_support.h"
 #include "meterticker.h"
+#include "oscsink.h"
 #include "output_file.h"
 #include "prediction.h"
 #include "render_midi.h"
@@ -126,6 +127,12 @@ RenderOutcome render_stream(const RenderAudioSource& source, const RenderMessage
     std::unique_ptr<meterticker_state, TickerDeleter> ticker(made);
     meterticker_set_prediction_log(ticker.get(), settings.prediction_log);
     meterticker_set_anti_delay(ticker.get(), settings.anti_delay);
+    for (output_sink* output : settings.sinks) {
+        if (!meterticker_attach_sink(ticker.get(), output)) {
+            outcome.error = "too many output sinks";
+            return outcome;
+        }
+    }
     // The switches in the order the application applies them.
     const std::int64_t clock_on_ms = std::llround(std::max(0.0, settings.clock_on_at) * 1000.0);
     if (clock_on_ms == 0) meterticker_midiclock_out(ticker.get(), 1);
@@ -264,6 +271,10 @@ struct Command {
     std::string log_path;
     std::string prediction_log_path;
     std::string controls_path;
+    std::string osc_log_path;
+    std::string osc_prefix = OSC_DEFAULT_PREFIX;
+    std::string osc_target;
+    bool link = false;
     double anti_delay_ms = 0.0;
     bool notes = false;
     ModelChoice model;
@@ -302,6 +313,18 @@ int render_command(int argc, char** argv) {
                    "nudge MS (positive: later), bar1, hold on|off, reset, start-on-bar on|off; "
                    "'#' starts a comment")
         ->type_name("FILE");
+    app.add_option("--osc-log", command.osc_log_path,
+                   "Also write the OSC messages the live engine would send (kadenzo live --osc), "
+                   "one a line: TIME<TAB>SENT<TAB>PATH<TAB>TYPES<TAB>ARGUMENTS..., TIME the "
+                   "message's time tag and SENT when it would leave (the time tag less the "
+                   "anti-delay), in seconds of the file")
+        ->type_name("FILE");
+    app.add_option("--osc-prefix", command.osc_prefix,
+                   "Address prefix of the OSC messages (default /kadenzo)");
+    // Accepted only to explain: a render has no real time to send in.
+    app.add_option("--osc", command.osc_target, "Not available here: see --osc-log")
+        ->type_name("HOST:PORT");
+    app.add_flag("--link", command.link, "Not available here: Ableton Link needs real time");
     app.footer(
         "Output files are checked before the work starts (none may be the input or another "
         "output) and appear only once complete. Exit status: 0 on success, 1 when the file "
@@ -314,6 +337,21 @@ int render_command(int argc, char** argv) {
         std::fprintf(stderr, "kadenzo render: %s\n", message.c_str());
         return kExitFailure;
     };
+    if (!command.osc_target.empty() || command.link) {
+        std::fprintf(stderr,
+                     "kadenzo render: %s needs real time, which a render does not have; use "
+                     "kadenzo live for it, or --osc-log FILE to see the OSC messages a render "
+                     "would send\n",
+                     command.link ? "--link" : "--osc");
+        return kExitUsage;
+    }
+    if (!osc_prefix_valid(command.osc_prefix)) {
+        std::fprintf(stderr,
+                     "kadenzo render: --osc-prefix '%s' must start with '/', not end with one, "
+                     "and hold no spaces or any of # * , ? [ ] { }\n",
+                     command.osc_prefix.c_str());
+        return kExitUsage;
+    }
     std::string error;
     RenderSettings settings;
     if (!command.controls_path.empty()) {
@@ -335,7 +373,8 @@ int render_command(int argc, char** argv) {
     const std::pair<const char*, const std::string*> outputs[] = {
         {"-o", &command.midi_path},
         {"--log", &command.log_path},
-        {"--prediction-log", &command.prediction_log_path}};
+        {"--prediction-log", &command.prediction_log_path},
+        {"--osc-log", &command.osc_log_path}};
     for (const auto& output : outputs) {
         if (!output.second->empty() && !plan.addOutput(output.first, *output.second, error))
             return fail(error);
@@ -345,14 +384,21 @@ int render_command(int argc, char** argv) {
     if (!reader.open(command.input, kSampleRate)) return fail(reader.error());
 
     removeUnfinishedOutputsOnSignals();
-    OutputFile midi_file, log_file, prediction_file;
+    OutputFile midi_file, log_file, prediction_file, osc_file;
     if (!command.midi_path.empty() && !midi_file.open(command.midi_path, error)) return fail(error);
     if (!command.log_path.empty() && !log_file.open(command.log_path, error)) return fail(error);
     if (!command.prediction_log_path.empty() &&
         !prediction_file.open(command.prediction_log_path, error))
         return fail(error);
+    if (!command.osc_log_path.empty() && !osc_file.open(command.osc_log_path, error))
+        return fail(error);
 
     std::optional<RenderMidiWriter> midi_writer;
+    std::optional<osc_log_sink> osc_log;
+    if (osc_file.isOpen()) {
+        osc_log.emplace(osc_file.stream(), command.osc_prefix);
+        settings.sinks.push_back(&*osc_log);
+    }
     if (midi_file.isOpen()) midi_writer.emplace(midi_file.stream());
 
     settings.anti_delay = command.anti_delay_ms / 1000.0;
@@ -397,10 +443,15 @@ int render_command(int argc, char** argv) {
 
     if (midi_writer && !midi_writer->finish(error))
         return fail("cannot write '" + command.midi_path + "': " + error);
-    for (OutputFile* file : {&midi_file, &log_file, &prediction_file}) {
+    if (osc_file.isOpen() && std::ferror(osc_file.stream()))
+        return fail("cannot write '" + command.osc_log_path + "': " + std::strerror(errno));
+    for (OutputFile* file : {&midi_file, &log_file, &prediction_file, &osc_file}) {
         if (file->isOpen() && !file->commit(error)) return fail(error);
     }
     print_summary(command.input, outcome, counts, wall);
+    if (osc_log) {
+        std::printf("%llu OSC messages\n", static_cast<unsigned long long>(osc_log->written()));
+    }
     return kExitOk;
 }
 

@@ -14,6 +14,7 @@
 
 #include "controls.h"
 #include "midioutput.h"
+#include "outputsink.h"
 #include "trackingModel.h"
 
 struct RenderSettings {
@@ -30,6 +31,9 @@ struct RenderSettings {
     // time, after the audio up to it and before the timer pass of that
     // millisecond.
     std::vector<TimedControl> controls;
+    // Output sinks besides MIDI (not owned), attached to the engine for the
+    // render, e.g. an OSC log (oscsink.h).
+    std::vector<output_sink*> sinks;
 };
 
 struct RenderOutcome {

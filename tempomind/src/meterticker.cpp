@@ -54,6 +54,7 @@ void fill_records(meterticker_state* state) {
         {METERLEVEL_BEAT, 1, 0, follow_beat, state, 0, 0.0, kNoValue},
         {METERLEVEL_TATUM, 1, 0, count_tick, tatum, 0, 0.0, kNoValue},
         {METERLEVEL_BEAT, 1, 0, midi_clock_at_beat, &state->clock, 0, 0.0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, sinks_at_beat, state, 0, 0.0, kNoValue},
         {METERLEVEL_BEAT, 24, 0, midi_clock_update, &state->clock, 0, 0.0, kNoValue},
         {METERLEVEL_BAR, 1, 0, midi_notes_update, &notes[METERLEVEL_BAR], 1, 0.0, kNoValue},
         {METERLEVEL_BAR, 1, 0.2, midi_notes_update, &notes[METERLEVEL_BAR], 0, 0.0, kNoValue},
@@ -235,6 +236,7 @@ void meterticker_close(meterticker_state* state) {
         const int result = state->timer_result.load();
         if (result >= 0) tm_logmsg(0, "TMMeterTicker: timer thread returned %d\n", result);
     }
+    sinkfeed_close(state);
     if (state->midi) {
         tm_logmsg(0, "TMMeterTicker: closing midi output\n");
         midioutput_close(state->midi);
@@ -691,4 +693,8 @@ void midi_ctrls_update(const double* full_phases, void* data, int /*argument*/, 
     if (!ctrl->enabled.load(std::memory_order_relaxed)) return;
     const int value = static_cast<int>(std::fmod(full_phases[ctrl->level], 1.0) * 127.0);
     midioutput_send_ctrl_at(ctrl->midi, ctrl->channel, ctrl->controller, value, time);
+}
+
+bool meterticker_attach_sink(meterticker_state* state, output_sink* sink) {
+    return sinkfeed_attach(state, sink);
 }

@@ -12,8 +12,8 @@
 // Timing side: a timer thread (prediction.h) turns the estimate into a
 // running full phase per metrical level, placing the ticks one beat at a time
 // (clockfollower.h), and fires the tick actions (next-tick prediction, MIDI
-// clock, notes, phase controllers) and the registered phase callbacks
-// whenever a scaled phase crosses an integer.
+// clock, notes, phase controllers, the output sinks of sinkfeed.h) and the
+// registered phase callbacks whenever a scaled phase crosses an integer.
 //
 // Values shared between threads are atomics read and written whole without
 // locks; a reader may combine values of two consecutive updates. Calls into
@@ -37,6 +37,7 @@
 #include "metergrid.h"
 #include "midioutput.h"
 #include "sequencer.h"
+#include "sinkfeed.h"
 
 struct meterticker_state;
 
@@ -124,7 +125,7 @@ struct meterticker_tick_action {
     double previous_value;  // full phase * multiplier - offset; NaN before the first pass
 };
 
-enum { METERTICKER_TICK_ACTIONS = 14 };
+enum { METERTICKER_TICK_ACTIONS = 15 };
 
 typedef void (*meterticker_phase_cb)(void* user, double full_phase);
 
@@ -195,6 +196,8 @@ struct meterticker_state {
     std::atomic<unsigned> estimate_step{0};
     std::atomic<double> estimate_switch_at{0.0};
     clockfollower follower;
+    // The output sinks besides MIDI (outputsink.h) and what the timer tells them.
+    sinkfeed sinks;
     std::atomic<int> list_guard{METERTICKER_GUARD_FREE};
     std::FILE* prediction_log = nullptr;  // not owned; guarded by tracker_lock
 
@@ -343,5 +346,9 @@ void midi_clock_at_beat(const double* full_phases, void* clock, int argument, do
 void midi_clock_update(const double* full_phases, void* clock, int argument, double time);
 void midi_notes_update(const double* full_phases, void* note, int argument, double time);
 void midi_ctrls_update(const double* full_phases, void* ctrl, int argument, double time);
+
+// Attaches an output sink (outputsink.h, not owned) from any thread; it must
+// outlive the ticker. False when it cannot be attached (see sinkfeed_attach).
+bool meterticker_attach_sink(meterticker_state* state, output_sink* sink);
 
 #endif

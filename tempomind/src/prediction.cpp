@@ -114,6 +114,7 @@ void meterticker_timer_pass(meterticker_state* state) {
     state->pass_seen = true;
     state->last_pass_time = t;
     state->pass_time = t;
+    sinkfeed_begin_pass(state, now, anti_delay);
 
     double phases[METERLEVEL_COUNT];
     LevelSegment segments[METERLEVEL_COUNT];
@@ -144,6 +145,7 @@ void meterticker_timer_pass(meterticker_state* state) {
 
     dispatch_phase_callbacks(state, phases);
     clockfollower_reaim(state, t);
+    sinkfeed_end_pass(state, t);
 }
 
 void meterticker_timer_thread(meterticker_state* state) {

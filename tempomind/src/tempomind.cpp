@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "common.h"
 #include "tempomind_version.h"
@@ -27,6 +28,12 @@ struct RecorderConfig {
     }
 };
 
+void attach_sinks(TempoMind_t* handle, meterticker_state* ticker) {
+    if (!ticker) return;
+    if (handle->link) meterticker_attach_sink(ticker, handle->link);
+    if (handle->osc) meterticker_attach_sink(ticker, handle->osc);
+}
+
 // A new ticker for tm_run and tm_reinit on MIDI port 0. When MIDI cannot be
 // started it runs without (analysis, phases and phase callbacks keep
 // working); null only when no ticker can be made at all.
@@ -46,6 +53,7 @@ meterticker_state* start_ticker(TempoMind_t* handle, sequencer_state* sequencer)
     }
     if (!meterticker_midi(ticker)) tm_logmsg(3, "Tempomind: running without MIDI output");
     meterticker_set_start_on_bar(ticker, handle->start_on_bar);
+    attach_sinks(handle, ticker);
     return ticker;
 }
 
@@ -130,6 +138,9 @@ void tm_close(TempoMind_t* handle) {
     free_callbacks(handle);
     std::fprintf(stderr, "Closing seq..\n");
     close_sequencer(handle->sequencer.exchange(nullptr));
+    // After the ticker: its Stop reaches them first.
+    delete handle->osc;
+    delete handle->link;
     delete handle;
 }
 
@@ -395,6 +406,52 @@ int tm_get_start_on_bar(TempoMind_t* handle) {
 int tm_get_hold(TempoMind_t* handle) {
     if (!handle || !handle->ticker) return 0;
     return meterticker_corrections_status(handle->ticker).holding ? 1 : 0;
+}
+
+int tm_enable_link(TempoMind_t* handle, int on, int lead) {
+    if (!handle) return 1;
+    if (!handle->link) {
+        if (!on) return 0;
+        handle->link = new (std::nothrow) link_sink;
+        if (!handle->link) return 1;
+        if (handle->ticker) meterticker_attach_sink(handle->ticker, handle->link);
+    }
+    handle->link->set_lead(lead != 0);
+    handle->link->enable(on != 0);
+    tm_logmsg(1, "Ableton Link %s%s", on ? "on" : "off", on && lead ? " (lead)" : "");
+    return 0;
+}
+
+link_sink_status tm_get_link_status(TempoMind_t* handle) {
+    return handle && handle->link ? handle->link->status() : link_sink_status();
+}
+
+int tm_set_osc(TempoMind_t* handle, const char* target, const char* prefix, std::string* error) {
+    std::string reason;
+    if (!handle) {
+        if (error) *error = "no engine";
+        return 1;
+    }
+    const std::string wanted = target ? target : "";
+    if (!handle->osc) {
+        if (wanted.empty()) return 0;
+        handle->osc = new (std::nothrow) osc_sink;
+        if (!handle->osc) {
+            if (error) *error = "out of memory";
+            return 1;
+        }
+        if (handle->ticker) meterticker_attach_sink(handle->ticker, handle->osc);
+    }
+    if (!handle->osc->configure(wanted, prefix ? prefix : OSC_DEFAULT_PREFIX, &reason)) {
+        if (error) *error = reason;
+        return 1;
+    }
+    tm_logmsg(1, "OSC %s%s", wanted.empty() ? "off" : "to ", wanted.c_str());
+    return 0;
+}
+
+osc_sink_counts tm_get_osc_counts(TempoMind_t* handle) {
+    return handle && handle->osc ? handle->osc->counts() : osc_sink_counts();
 }
 
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second) {

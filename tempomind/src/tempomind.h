@@ -1,7 +1,8 @@
 // Tempomind, the analysis and output engine: a flat interface of free
 // functions over an engine handle. Audio blocks go in (tm_process_audio);
 // the meter's phases, tempo and input level come out as queries, and a MIDI
-// clock, notes and phase controllers go out on one MIDI port.
+// clock, notes and phase controllers go out on one MIDI port; the same clock
+// can drive an Ableton Link session and an OSC target beside it.
 //
 // Calling order: tm_init once; the audio owner starts the sequencer
 // (tm_start_sequencer), installs its stream clock (tm_register_gettime_cb) and
@@ -23,8 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "linksink.h"
 #include "meterticker.h"
 #include "midioutput.h"
+#include "oscsink.h"
 #include "sequencer.h"
 
 // Reason of the last failed tm_init: 1 general failure, 3 no MIDI output, any
@@ -58,6 +61,11 @@ struct TempoMind_t {
     // The tracking model of the tickers tm_run and tm_reinit make.
     meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic;
     bool start_on_bar = false;
+
+    // The output sinks besides MIDI, made when first switched on and kept
+    // (with their session and target) for every ticker of this handle.
+    link_sink* link = nullptr;
+    osc_sink* osc = nullptr;
 };
 
 typedef double (*tm_gettime_cb)(void* user);
@@ -153,6 +161,19 @@ void tm_set_start_on_bar(TempoMind_t* handle, int on);
 int tm_get_start_on_bar(TempoMind_t* handle);
 // Whether the corrections hold the grid (1) or follow the tracker (0).
 int tm_get_hold(TempoMind_t* handle);
+
+// Ableton Link (linksink.h), beside the MIDI clock: joins or starts a
+// session (on) or leaves it; lead: the session's phase follows the music at
+// once rather than gently (forceBeatAtTime, at most once a bar). The session
+// stays across engine restarts. 0, or 1 on a null handle.
+int tm_enable_link(TempoMind_t* handle, int on, int lead);
+// The Link side's state (a default one while Link was never switched on).
+link_sink_status tm_get_link_status(TempoMind_t* handle);
+// OSC (oscsink.h): the UDP target "HOST:PORT" (empty or null: off) and the
+// address prefix (null: /kadenzo). 0, or 1 with the reason in *error (may be
+// null) when either is not valid; the OSC output is then unchanged.
+int tm_set_osc(TempoMind_t* handle, const char* target, const char* prefix, std::string* error);
+osc_sink_counts tm_get_osc_counts(TempoMind_t* handle);
 
 int tm_add_callback(TempoMind_t* handle, int kind, void* first, void* second);
 void tm_enable_beat_printout();
