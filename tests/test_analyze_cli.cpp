@@ -20,25 +20,13 @@
 
 #include "smf_reader.h"
 #include "synthetic_drums.h"
+#include "temp_dir.h"
 
 #ifndef KADENZO_BINARY
 #error "KADENZO_BINARY must name the kadenzo executable"
 #endif
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/kadenzo-cli-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

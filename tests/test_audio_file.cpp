@@ -13,23 +13,11 @@
 #include <vector>
 
 #include "audio_file.h"
+#include "temp_dir.h"
 
 namespace {
 
 const double kOut = 44100.0;
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/kadenzo-audio-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 void writeMono(const std::string& path, const std::vector<float>& x, int rate) {
     SF_INFO info{};

@@ -18,6 +18,7 @@
 
 #include "output_file.h"
 #include "synthetic_drums.h"
+#include "temp_dir.h"
 
 #ifndef KADENZO_BINARY
 #error "KADENZO_BINARY must name the kadenzo executable"
@@ -26,31 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/kadenzo-outputs-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-    // Every name in the folder, hidden ones included.
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& entry : fs::directory_iterator(path_))
-            out.push_back(entry.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-
-  private:
-    std::string path_;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -11,6 +11,7 @@
 
 #include "meterTrackerC.h"
 #include "synthetic_drums.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -36,19 +37,6 @@ std::vector<std::string> readLines(const std::string& path) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/kadenzo-flat-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // ------------------------------------------------------------ copy_nvals
 
