@@ -398,7 +398,9 @@ void meterticker_tap(meterticker_state* state, double at) {
 
 void meterticker_tempo_factor(meterticker_state* state, int numerator, int denominator,
                               double at) {
-    const double ahead = at + state->anti_delay.load(std::memory_order_relaxed);
+    // The timer runs ahead of the clock by the anti-delay and the MIDI lead.
+    const double ahead = at + state->anti_delay.load(std::memory_order_relaxed) +
+                         (state->midi ? midioutput_get_lead(state->midi) : 0.0);
     correct(state, [&](corrections* c) {
         return corrections_tempo_factor(c, numerator, denominator, ahead);
     });
