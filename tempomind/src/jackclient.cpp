@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -84,7 +85,10 @@ bool JackEngineClient::server_running() {
 JackEngineClient::~JackEngineClient() {
     if (!client_) return;
     // After the server went the client can only be closed.
-    if (!server_gone()) jack_deactivate(client_);
+    if (!server_gone()) {
+        flush_midi(midi_lead_seconds() + 0.1);
+        jack_deactivate(client_);
+    }
     jack_client_close(client_);
 }
 
@@ -216,6 +220,14 @@ bool JackEngineClient::queue_midi(const unsigned char* bytes, int length, double
 double JackEngineClient::midi_lead_seconds() const {
     return static_cast<double>(period_.load(std::memory_order_relaxed)) / kEngineRate +
            kLeadMarginSeconds;
+}
+
+void JackEngineClient::flush_midi(double max_seconds) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration<double>(max_seconds);
+    while (queue_.size() > 0 && !server_gone() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::vector<std::string> JackEngineClient::midi_destinations() const {

@@ -98,6 +98,9 @@ class JackEngineClient {
     // queue is full (counted) or the server is gone.
     bool queue_midi(const unsigned char* bytes, int length, double time_s);
     double midi_lead_seconds() const;
+    // Waits (up to max_seconds) until every queued message has been written,
+    // so that a Stop queued last goes out before a disconnection.
+    void flush_midi(double max_seconds);
     // Other clients' MIDI inputs, full names.
     std::vector<std::string> midi_destinations() const;
     // Connects the output to exactly this port (other connections dropped).

@@ -170,7 +170,8 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
     if (!state->midi) {
         tm_logmsg(3, "No MIDI output available");
         if (opts.require_midi) return fail(3);
-    } else if (midioutput_open(state->midi, midi_port) != 0) {
+    } else if (!midioutput_own_port_open(state->midi) &&
+               midioutput_open(state->midi, midi_port) != 0) {
         tm_logmsg(3, "No MIDI ports available");
         if (opts.require_midi) return fail(3);
         // Without require_midi the driver stays, with no port open, so that

@@ -258,6 +258,8 @@ class JackBackend : public MidiBackend {
     // The connections others made to a port of Kadenzo's own stay: the next
     // driver (an engine restart) opens the same port again.
     void close() override {
+        // What is queued (a last Stop) goes out first.
+        client_->flush_midi(client_->midi_lead_seconds() + 0.1);
         if (!own_) client_->disconnect_midi();
     }
     void send(const unsigned char* bytes, int length, double time_s) override {
