@@ -10,7 +10,8 @@ timing is seen). Over the measured span it reports:
   (how much one clock interval differs from the one before), p50, p99 and
   max in milliseconds, within each Start..Stop run;
 - the frames between each Start and the first Clock after it (0: same frame);
-- whether Stop came after the last Clock;
+- the frames from the last Clock to the Stop (the Stop comes after it in
+  order; 0 is the same frame);
 - the CPU time of the whole `kadenzo live` process from /proc over the span,
   as a share of one core.
 
@@ -127,7 +128,9 @@ def analyse(events):
             run["clocks"].append(frame)
         elif status == 0xFC and run is not None:
             if run["clocks"]:
-                stop_after_last.append(frame > run["clocks"][-1])
+                # Frames from the last Clock to the Stop (0: the same frame,
+                # the Stop after it in order).
+                stop_after_last.append(int(frame - run["clocks"][-1]))
             run = None
     d2 = []
     for r in runs:
@@ -141,7 +144,7 @@ def analyse(events):
         "runs": len(runs),
         "clocks": int(sum(len(r["clocks"]) for r in runs)),
         "start_to_first_clock_frames": start_gaps,
-        "stop_after_last_clock": stop_after_last,
+        "stop_frames_after_last_clock": stop_after_last,
     }
     if len(d2_ms):
         result.update({
