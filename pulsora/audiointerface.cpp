@@ -1,6 +1,8 @@
 #include "audiointerface.h"
 
+#include <fcntl.h>
 #include <pa_jack.h>
+#include <unistd.h>
 
 #include <QDebug>
 #include <algorithm>
@@ -33,10 +35,33 @@ void AudioInterface::setJackClientName(const QByteArray& name) {
     jackClientName() = name;
 }
 
+namespace {
+bool quietProbing = false;
+}  // namespace
+
+void AudioInterface::setQuietProbing(bool quiet) {
+    quietProbing = quiet;
+}
+
 AudioInterface::AudioInterface(QTempomind* facade_, TempoMind_t* engine_)
     : facade(facade_), engine(engine_), nameList(new QList<QString>) {
     if (!jackClientName().isEmpty()) PaJack_SetClientName(jackClientName().constData());
+    // Standard error is closed to the probing only: a failure is still
+    // reported below.
+    int savedError = -1;
+    if (quietProbing) {
+        std::fflush(stderr);
+        savedError = dup(STDERR_FILENO);
+        const int nowhere = open("/dev/null", O_WRONLY);
+        if (savedError >= 0 && nowhere >= 0) dup2(nowhere, STDERR_FILENO);
+        if (nowhere >= 0) close(nowhere);
+    }
     const PaError err = Pa_Initialize();
+    if (savedError >= 0) {
+        std::fflush(stderr);
+        dup2(savedError, STDERR_FILENO);
+        close(savedError);
+    }
     portAudioReady = err == paNoError;
     if (!portAudioReady) {
         qWarning().noquote() << "Audio: PortAudio could not start:" << Pa_GetErrorText(err);

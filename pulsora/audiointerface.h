@@ -50,6 +50,10 @@ class AudioInterface {
     // Names the JACK client PortAudio creates (ports "<name>:in_0", ...).
     // Takes effect for interfaces created afterwards.
     static void setJackClientName(const QByteArray& name);
+    // quiet: PortAudio probes its host APIs (ALSA prints dozens of lines when
+    // there is no sound card) with standard error sent nowhere. For
+    // interfaces created afterwards.
+    static void setQuietProbing(bool quiet);
 
     // Re-reads PortAudio's device list (a snapshot taken when PortAudio was
     // initialised) and prints one line per device to standard output.

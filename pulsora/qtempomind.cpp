@@ -36,10 +36,10 @@ QTempomind::~QTempomind() {
     pollTimer = nullptr;
 }
 
-bool QTempomind::init(int midiPort, meterTracker::TrackingModel model) {
+bool QTempomind::init(int midiPort, meterTracker::TrackingModel model, bool portAudio) {
     engine = model == meterTracker::TrackingModel::Classic ? tm_init(-1, midiPort)
                                                             : tm_init_model(-1, midiPort, model);
-    audio = new AudioInterface(this, engine);
+    if (portAudio) audio = new AudioInterface(this, engine);
     if (!engine) {
         if (TEMPOMIND_ERROR_STATUS == 3) {
             qWarning("Error\nNo active MIDI devices found.\n");

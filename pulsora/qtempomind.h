@@ -31,8 +31,11 @@ class QTempomind : public QObject {
     // interface (also when the engine failed, so that the devices are
     // listed). False when the engine could not start; TEMPOMIND_ERROR_STATUS
     // then says why.
+    // Without portAudio no audio interface is made: the caller feeds the
+    // engine itself (`kadenzo live` on its JACK client).
     bool init(int midiPort = -1,
-              meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic);
+              meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic,
+              bool portAudio = true);
 
     // The audio input, owned by the facade; null before init().
     AudioInterface* audioInterface() const { return audio; }

@@ -10,9 +10,12 @@
 #include <algorithm>
 #include <cmath>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -534,3 +537,130 @@ TEST_F(LiveProgram, WithoutAnyMidiPortTheProgramSaysSoAndEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The clock frames of each Start..Stop run, and whether each run's Start
+// shares its frame with its first Clock and its Stop comes after its last.
+struct FrameRuns {
+    std::vector<std::vector<std::int64_t>> clocks;
+    int startsOnFirstClock = 0;
+    int stopsAfterLastClock = 0;
+};
+
+FrameRuns frameRuns(const std::vector<livetest::MidiEvent>& events) {
+    FrameRuns runs;
+    std::int64_t start = -1;
+    bool open = false;
+    for (const auto& e : events) {
+        const auto frame = static_cast<std::int64_t>(e.frame);
+        if (e.bytes[0] == 0xFA) {
+            runs.clocks.emplace_back();
+            start = frame;
+            open = true;
+        } else if (e.bytes[0] == 0xF8 && open) {
+            if (runs.clocks.back().empty() && frame == start) ++runs.startsOnFirstClock;
+            runs.clocks.back().push_back(frame);
+        } else if (e.bytes[0] == 0xFC && open) {
+            if (!runs.clocks.back().empty() && frame >= runs.clocks.back().back())
+                ++runs.stopsAfterLastClock;
+            open = false;
+        }
+    }
+    return runs;
+}
+
+}  // namespace
+
+TEST_F(LiveProgram, OnItsOwnJackClientEveryClockGoesOutAtItsOwnFrame) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 1, true);
+    ASSERT_TRUE(client->ok());
+    synth::DrumPattern pattern;
+    pattern.bpm = 120.0;
+    pattern.beatsPerBar = 4;
+    pattern.seconds = 24.0;
+    pattern.firstBeat = 0.3;
+    const synth::Music music = synth::drums(pattern);
+    std::vector<float> samples(music.samples.begin(), music.samples.end());
+
+    launch({"--backend", "jack", "--audio-device", "system", "--settle", "2", "--midi-port",
+            client->fullName("midi_in")});
+    ASSERT_TRUE(waitUntil([&] { return out().find("MIDI output") != std::string::npos; }, 15.0))
+        << "stdout:\n" << out() << "\nstderr:\n" << err();
+    ASSERT_TRUE(waitUntil([&] { return client->ports("^kadenzo:in_").size() == 2; }, 5.0));
+    ASSERT_TRUE(client->connect(client->fullName("out_0"), "kadenzo:in_0"));
+    client->play({samples});
+    ASSERT_TRUE(waitUntil([&] { return client->finished(); }, pattern.seconds + 10.0));
+    EXPECT_EQ(terminate(), 0) << "stderr:\n" << err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const FrameRuns runs = frameRuns(client->midiEvents());
+    ASSERT_FALSE(runs.clocks.empty()) << "no MIDI Start; stderr:\n" << err();
+    EXPECT_EQ(runs.startsOnFirstClock, static_cast<int>(runs.clocks.size()));
+    EXPECT_EQ(runs.stopsAfterLastClock, static_cast<int>(runs.clocks.size()));
+    // Written at the frame of each tick, not at the start of a cycle: the
+    // clocks fall on many offsets within the 128-frame periods, and
+    // consecutive intervals mostly differ by the rounding of a frame.
+    std::vector<int> offsets;
+    std::vector<std::int64_t> secondDifferences;
+    for (const auto& clocks : runs.clocks) {
+        for (std::size_t i = 0; i < clocks.size(); ++i) {
+            offsets.push_back(static_cast<int>(clocks[i] % 128));
+            if (i >= 2) {
+                secondDifferences.push_back(
+                    std::llabs(clocks[i] - 2 * clocks[i - 1] + clocks[i - 2]));
+            }
+        }
+    }
+    ASSERT_GE(secondDifferences.size(), 200u);
+    std::sort(offsets.begin(), offsets.end());
+    const auto distinct = std::unique(offsets.begin(), offsets.end()) - offsets.begin();
+    EXPECT_GE(distinct, 64) << "clocks at cycle starts only";
+    std::sort(secondDifferences.begin(), secondDifferences.end());
+    EXPECT_LE(secondDifferences[secondDifferences.size() / 2], 1);
+}
+
+TEST_F(LiveProgram, OnItsOwnJackClientAServerThatDiesEndsTheProgramInOneLine) {
+    startServer();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);
+    ASSERT_TRUE(client->ok());
+    launch({"--backend", "jack"});
+    ASSERT_TRUE(waitUntil([&] { return statusLines() >= 1; }, 15.0)) << err();
+    client.reset();
+    const auto killed = std::chrono::steady_clock::now();
+    server.stop();
+    int status = 0;
+    ASSERT_TRUE(jack_test::wait_for_exit(pid, 8.0, &status)) << "still running:\n" << err();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    pid = -1;
+    EXPECT_LT(took, 2.0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    // One line about it, and none of the JACK library's own.
+    const std::string text = err();
+    int jackLines = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("JACK") != std::string::npos || line.find("Jack") != std::string::npos)
+            ++jackLines;
+    }
+    EXPECT_EQ(jackLines, 1) << text;
+    EXPECT_EQ(text.find("Cannot"), std::string::npos) << text;
+    EXPECT_NE(text.find("kadenzo live: the audio input is gone (the JACK server stopped"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(LiveProgram, APortOfItsOwnNeedsNoReceiverToExist) {
+    startServer();  // no MIDI input anywhere on this server
+    launch({"--backend", "jack", "--midi-port", "new:clock"});
+    ASSERT_TRUE(waitUntil([&] { return statusLines() >= 1; }, 15.0)) << err();
+    client = std::make_unique<livetest::TestClient>("kadenzo-e2e", 0, true);
+    ASSERT_TRUE(client->ok());
+    EXPECT_EQ(client->ports("^kadenzo:clock$").size(), 1u);
+    EXPECT_NE(out().find("MIDI output 0: kadenzo:clock"), std::string::npos) << out();
+    // A receiver that connects gets what is sent.
+    ASSERT_TRUE(client->connect("kadenzo:clock", client->fullName("midi_in")));
+    EXPECT_EQ(terminate(), 0) << err();
+}

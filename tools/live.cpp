@@ -34,6 +34,8 @@
 #include "control_input.h"
 #include "controls.h"
 #include "jack_watch.h"
+#include "live_jack.h"
+#include "quiet_start.h"
 #include "midioutput.h"
 #include "output_file.h"
 #include "qtempomind.h"
@@ -112,10 +114,14 @@ void printNames(const char* title, const QList<QString>& names, int marked) {
     }
 }
 
-int listDevices() {
+int listDevices(LiveJackInput* jack) {
     QList<QString> audioNames;
     int defaultAudio = -1;
-    {
+    if (jack) {
+        for (const std::string& name : jack->sourceNames())
+            audioNames.append(QString::fromStdString(name));
+        if (!audioNames.isEmpty()) defaultAudio = 0;
+    } else {
         AudioInterface audio(nullptr, nullptr);
         audioNames = *audio.getAudioDevList();
         if (!audioNames.isEmpty()) defaultAudio = audio.getAudioDevIndex();
@@ -152,6 +158,7 @@ struct Options {
     bool phase = false;
     bool verbose = false;
     bool list = false;
+    std::string backend = "auto";  // jack, portaudio, or jack when a server runs
     std::string predictionLog;
     ModelChoice model;
     std::string controlPort;
@@ -251,6 +258,30 @@ int noSuchEntry(const char* what, const std::string& wanted, const char* title,
     for (int i = 0; i < names.size(); ++i)
         std::fprintf(stderr, "  %d: %s\n", i, names[i].toLocal8Bit().constData());
     return kExitUsage;
+}
+
+// The audio input on Kadenzo's own JACK client: 0, or the exit status.
+int selectJackAudio(QTempomind& facade, LiveJackInput& jack, const Options& options,
+                    const std::vector<int>& channels) {
+    QList<QString> names;
+    for (const std::string& name : jack.sourceNames()) names.append(QString::fromStdString(name));
+    int index = -1;
+    if (!options.audioDevice.empty()) {
+        index = findInList(names, options.audioDevice);
+        if (index < 0)
+            return noSuchEntry("audio input device", options.audioDevice,
+                               "Audio input devices:", names);
+    }
+    std::string problem;
+    if (!jack.selectSource(index, channels, &problem)) {
+        std::fprintf(stderr, "kadenzo live: %s\n", problem.c_str());
+    }
+    TempoMind_t* engine = facade.engineHandle();
+    jack.start(engine);
+    tm_enable_midiclock(engine, facade.getMidiClockEnabled());
+    tm_enable_midinote(engine, facade.getMidiNoteEnabled());
+    tm_enable_midiphase(engine, facade.getSendPhase());
+    return 0;
 }
 
 // Opens the audio input: 0, or the exit status when the program cannot go on.
@@ -439,6 +470,36 @@ int runLive(const Options& options) {
     std::vector<int> channels;
     if (!options.channels.empty() && !parseChannels(options.channels, &channels)) return 2;
 
+    // The libraries' own messages only with --verbose; Kadenzo says what
+    // went wrong in its own lines.
+    quietStartup(!options.verbose);
+    std::string ownPort;
+    const std::string kNewPrefix = "new:";
+    if (options.midiPort.rfind(kNewPrefix, 0) == 0) {
+        ownPort = options.midiPort.substr(kNewPrefix.size());
+        if (ownPort.empty()) {
+            std::fprintf(stderr, "kadenzo live: --midi-port new:NAME wants a name\n");
+            return kExitUsage;
+        }
+    }
+    // JACK when asked for, or by default when a server runs.
+    std::unique_ptr<LiveJackInput> jack;
+    if (options.backend == "jack" ||
+        (options.backend == "auto" && JackEngineClient::server_running())) {
+        std::string problem;
+        jack = LiveJackInput::open(ownPort, &problem);
+        if (!jack) {
+            std::fprintf(stderr, "kadenzo live: %s%s\n", problem.c_str(),
+                         options.backend == "jack" ? "" : "; using PortAudio and RtMidi");
+            if (options.backend == "jack") return kExitFailure;
+        }
+    }
+    if (!jack && !ownPort.empty()) {
+        midioutput_live_config config;
+        config.own_port = ownPort;
+        midioutput_set_live_config(config);
+    }
+
     int qtArgc = 1;
     char qtName[] = "kadenzo";
     char* qtArgv[] = {qtName, nullptr};
@@ -448,7 +509,7 @@ int runLive(const Options& options) {
     tm_logmsg_handler = logEngineMessage;
     engineLogLevel = options.verbose ? 0 : 2;
 
-    if (options.list) return listDevices();
+    if (options.list) return listDevices(jack.get());
     std::string oscError, oscHost, oscPort;
     if (!options.osc.empty() && !osc_parse_target(options.osc, &oscHost, &oscPort, &oscError)) {
         std::fprintf(stderr, "kadenzo live: --osc: %s\n", oscError.c_str());
@@ -510,7 +571,7 @@ int runLive(const Options& options) {
     // A port named on the command line is found before the engine opens
     // one, so that the engine starts on it.
     int midiPort = 0;
-    if (!options.midiPort.empty()) {
+    if (!options.midiPort.empty() && ownPort.empty()) {
         const QList<QString> ports = listMidiPorts();
         midiPort = findInList(ports, options.midiPort);
         if (midiPort < 0)
@@ -518,9 +579,9 @@ int runLive(const Options& options) {
     }
 
     auto* facade = new QTempomind;
-    if (!facade->init(midiPort, options.model.model)) {
+    if (!facade->init(midiPort, options.model.model, !jack)) {
         std::fprintf(stderr, "kadenzo live: %s\n",
-                     TEMPOMIND_ERROR_STATUS == 3 ? "no MIDI output port available"
+                     TEMPOMIND_ERROR_STATUS == 3 ? noMidiAdvice(jack != nullptr).c_str()
                                                  : "the engine could not start");
         delete facade;
         return kExitFailure;
@@ -539,7 +600,8 @@ int runLive(const Options& options) {
     // switched, so that no Stop goes out for an output that never ran.
     if (options.phase) facade->setSendPhase(1);
     startNetworkOutputs(facade->engineHandle(), options);
-    int result = selectAudio(*facade, options, channels);
+    int result = jack ? selectJackAudio(*facade, *jack, options, channels)
+                      : selectAudio(*facade, options, channels);
     if (result != 0) {
         delete facade;
         return result;
@@ -623,7 +685,12 @@ int runLive(const Options& options) {
     QTimer signalWatch;
     QObject::connect(&signalWatch, &QTimer::timeout, [&]() {
         if (stopSignal.load()) app.quit();
-        if (audioWatch.lost()) {
+        if (jack && result == 0 && !jack->client().problem().empty()) {
+            std::fprintf(stderr, "kadenzo live: the audio input is gone (%s); exiting\n",
+                         jack->client().problem().c_str());
+            result = kExitInputLost;
+            app.quit();
+        } else if (audioWatch.lost()) {
             // A supervisor restarts a program that ends; one that runs on
             // without input would show a stale tempo for ever.
             facade->audioInterface()->declareInputLost(QStringLiteral(
@@ -658,7 +725,9 @@ int runLive(const Options& options) {
 
     facade->stopProcessing();
     facade->enableMidiClockOutput(0);  // MIDI Stop, at once
+    if (jack) jack->stop();            // no block inside the closing engine
     delete facade;                     // stream stopped, engine closed
+    jack.reset();
     if (predictionLog.isOpen()) {
         std::string error;
         if (!predictionLog.commit(error)) {
@@ -680,7 +749,13 @@ int run_live(int argc, char** argv) {
     cli.add_option("--channels", options.channels,
                    "Input channels to mix, counted from 1, e.g. 1,2 (default: 1)");
     cli.add_option("--midi-port", options.midiPort,
-                   "MIDI output port, by its number or name (default: port 0)");
+                   "MIDI output port, by its number or name (default: port 0); new:NAME makes "
+                   "a port of Kadenzo's own called NAME that other programs connect to");
+    cli.add_option("--backend", options.backend,
+                   "Audio and MIDI system: jack (Kadenzo's own JACK client, MIDI at the exact "
+                   "frame), portaudio (PortAudio and RtMidi); default: jack when a JACK server "
+                   "runs")
+        ->check(CLI::IsMember({"auto", "jack", "portaudio"}));
     cli.add_option("--anti-delay", options.antiDelayMs,
                    "Output latency compensation in milliseconds (0 to 500)")
         ->check(finiteRange(0.0, 500.0));

@@ -171,7 +171,8 @@ int meterticker_init(sequencer_state* sequencer, int midi_port, meterticker_stat
     if (!state->midi) {
         tm_logmsg(3, "No MIDI output available");
         if (opts.require_midi) return fail(3);
-    } else if (midioutput_open(state->midi, midi_port) != 0) {
+    } else if (!midioutput_own_port_open(state->midi) &&
+               midioutput_open(state->midi, midi_port) != 0) {
         tm_logmsg(3, "No MIDI ports available");
         if (opts.require_midi) return fail(3);
         // Without require_midi the driver stays, with no port open, so that
@@ -403,7 +404,9 @@ void meterticker_tap(meterticker_state* state, double at) {
 
 void meterticker_tempo_factor(meterticker_state* state, int numerator, int denominator,
                               double at) {
-    const double ahead = at + state->anti_delay.load(std::memory_order_relaxed);
+    // The timer runs ahead of the clock by the anti-delay and the MIDI lead.
+    const double ahead = at + state->anti_delay.load(std::memory_order_relaxed) +
+                         (state->midi ? midioutput_get_lead(state->midi) : 0.0);
     correct(state, [&](corrections* c) {
         return corrections_tempo_factor(c, numerator, denominator, ahead);
     });

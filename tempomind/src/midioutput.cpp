@@ -2,6 +2,7 @@
 
 #include <RtMidi.h>
 #include <jack/jack.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -14,6 +15,7 @@
 
 #include "common.h"
 #include "jack_watch.h"
+#include "jackclient.h"
 
 namespace {
 
@@ -34,8 +36,17 @@ class MidiBackend {
     // (names then holds whatever could be listed).
     virtual bool list_ports(std::vector<std::string>& names, std::string& error) = 0;
     virtual bool open(int index, std::string& error) = 0;
+    // A port of Kadenzo's own called name; its full name in full_name.
+    virtual bool open_own(const std::string& name, std::string& full_name, std::string& error) {
+        (void)name;
+        (void)full_name;
+        error = "this MIDI system cannot make a port of Kadenzo's own";
+        return false;
+    }
     virtual void close() = 0;
     virtual void send(const unsigned char* bytes, int length, double time_s) = 0;
+    // Seconds a message must be sent ahead of its time stamp; read without the lock.
+    virtual double lead() const { return 0.0; }
 };
 
 // ---- RtMidi ---------------------------------------------------------------
@@ -88,11 +99,16 @@ bool guarded(Operation&& operation, std::string& error) {
 }
 
 // The default API throws when it cannot start (no ALSA sequencer) even when
-// JACK is running, and does not try JACK by itself.
+// JACK is running, and does not try JACK by itself. Without the sequencer's
+// device it is not tried at all: RtMidi and ALSA would print their failure
+// on standard error before throwing.
 RtMidiOut* create_rtmidi_output() {
     RtMidiOut* output = nullptr;
     std::string error;
-    if (guarded([&] { output = new RtMidiOut(RtMidi::UNSPECIFIED, kClientName); }, error)) {
+    if (access("/dev/snd/seq", F_OK) != 0) {
+        error = "no ALSA sequencer (/dev/snd/seq)";
+    } else if (guarded([&] { output = new RtMidiOut(RtMidi::UNSPECIFIED, kClientName); },
+                       error)) {
         return output;
     }
     tm_logmsg(0, "midioutput: default MIDI API unavailable (%s), trying JACK", error.c_str());
@@ -152,6 +168,19 @@ class RtMidiBackend : public MidiBackend {
         return false;
     }
 
+    bool open_own(const std::string& name, std::string& full_name, std::string& error) override {
+        if (server_down()) {
+            error = kServerDown;
+            return false;
+        }
+        if (!guarded([&] { output_->openVirtualPort(name); }, error)) {
+            close();
+            return false;
+        }
+        full_name = std::string(kClientName) + ":" + name;
+        return true;
+    }
+
     void close() override {
         if (server_down()) return;  // nothing left to close; RtMidi cleans up when destroyed
         std::string error;
@@ -184,6 +213,68 @@ class RtMidiBackend : public MidiBackend {
     std::unique_ptr<RtMidiOut> output_;
     std::unique_ptr<JackServerWatch> watch_;
     bool down_reported_ = false;  // calls are serialised by the driver's lock
+};
+
+// ---- JACK ------------------------------------------------------------------
+
+// The output port of Kadenzo's own JACK client; opening a port connects to
+// it. Sends only queue (never block): the client's process callback writes
+// each message at its frame.
+class JackBackend : public MidiBackend {
+  public:
+    explicit JackBackend(JackEngineClient* client) : client_(client) {}
+
+    bool list_ports(std::vector<std::string>& names, std::string& error) override {
+        names.clear();
+        if (client_->server_gone()) {
+            error = kServerDown;
+            return false;
+        }
+        names = client_->midi_destinations();
+        return true;
+    }
+    bool open(int index, std::string& error) override {
+        std::vector<std::string> names;
+        if (!list_ports(names, error)) return false;
+        if (index < 0 || index >= static_cast<int>(names.size())) {
+            error = "MIDI port " + std::to_string(index) + " is gone";
+            return false;
+        }
+        own_ = false;
+        return client_->connect_midi(names[index], &error);
+    }
+    bool open_own(const std::string& name, std::string& full_name, std::string& error) override {
+        // The same port again (a restarted engine) keeps its listeners.
+        const std::string current = client_->midi_port_name();
+        const bool same = current.size() > name.size() &&
+                          current.compare(current.size() - name.size(), name.size(), name) == 0 &&
+                          current[current.size() - name.size() - 1] == ':';
+        if (!same) client_->disconnect_midi();
+        if (!client_->rename_midi_port(name, &error)) return false;
+        own_ = true;
+        full_name = client_->midi_port_name();
+        return true;
+    }
+    // The connections others made to a port of Kadenzo's own stay: the next
+    // driver (an engine restart) opens the same port again.
+    void close() override {
+        // What is queued (a last Stop) goes out first.
+        client_->flush_midi(client_->midi_lead_seconds() + 0.1);
+        if (!own_) client_->disconnect_midi();
+    }
+    void send(const unsigned char* bytes, int length, double time_s) override {
+        if (!client_->queue_midi(bytes, length, time_s) && !client_->server_gone() &&
+            !overflow_reported_) {
+            overflow_reported_ = true;  // calls are serialised by the driver's lock
+            tm_logmsg(3, "midioutput: the JACK MIDI queue is full; messages are lost");
+        }
+    }
+    double lead() const override { return client_->midi_lead_seconds(); }
+
+  private:
+    JackEngineClient* client_;
+    bool own_ = false;  // the port is Kadenzo's own, connected to by others
+    bool overflow_reported_ = false;
 };
 
 // ---- Recorder -------------------------------------------------------------
@@ -274,6 +365,7 @@ struct midioutput_state {
     bool quiet = false;              // see midioutput_recorder_config::quiet
     std::atomic<int> open_port{-1};  // index into ports, -1 when none is open
     std::string open_name;           // name of the open port
+    bool own_open = false;           // the open port is a port of Kadenzo's own
     bool backend_open = false;       // the backend holds an open port
     // The open port's transport is stopped: a Stop went out and no Start or
     // Continue since. A further Stop would say nothing new.
@@ -284,16 +376,47 @@ struct midioutput_state {
         open_port.store(-1);
         if (backend_open) backend->close();
         backend_open = false;
+        own_open = false;
+    }
+    // The backend's ports now, with the own port (when open) at the end.
+    std::vector<std::string> current_ports() {
+        std::vector<std::string> names;
+        std::string error;
+        if (!backend->list_ports(names, error)) {
+            tm_logmsg(3, "midioutput: listing ports failed: %s", error.c_str());
+        }
+        if (own_open) names.push_back(open_name);
+        return names;
     }
 };
+
+namespace {
+
+std::mutex live_config_lock;
+midioutput_live_config live_config;
+
+}  // namespace
+
+void midioutput_set_live_config(const midioutput_live_config& config) {
+    std::lock_guard<std::mutex> hold(live_config_lock);
+    live_config = config;
+}
+
+midioutput_live_config midioutput_get_live_config() {
+    std::lock_guard<std::mutex> hold(live_config_lock);
+    return live_config;
+}
 
 midioutput_state* midioutput_init(const midioutput_recorder_config* recorder) {
     std::unique_ptr<MidiBackend> backend;
     RecorderBackend* recorder_backend = nullptr;
+    const midioutput_live_config live = recorder ? midioutput_live_config() : midioutput_get_live_config();
     if (recorder) {
         auto made = std::make_unique<RecorderBackend>(*recorder);
         recorder_backend = made.get();
         backend = std::move(made);
+    } else if (live.jack) {
+        backend = std::make_unique<JackBackend>(live.jack);
     } else {
         RtMidiOut* output = create_rtmidi_output();
         if (!output) {
@@ -308,7 +431,7 @@ midioutput_state* midioutput_init(const midioutput_recorder_config* recorder) {
     if (!backend->list_ports(names, error)) {
         tm_logmsg(3, "midioutput: listing ports failed: %s", error.c_str());
     }
-    if (names.empty()) {
+    if (names.empty() && live.own_port.empty()) {
         tm_logmsg(3, "No MIDI ports");
         return nullptr;
     }
@@ -318,7 +441,46 @@ midioutput_state* midioutput_init(const midioutput_recorder_config* recorder) {
     driver->recorder = recorder_backend;
     driver->quiet = recorder && recorder->quiet;
     driver->ports = make_port_list(std::move(names));
+    if (!live.own_port.empty() && midioutput_open_own(driver, live.own_port.c_str()) != 0) {
+        midioutput_free(driver);
+        return nullptr;
+    }
     return driver;
+}
+
+int midioutput_open_own(midioutput_state* driver, const char* name) {
+    if (!driver || !name || !name[0]) return 1;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    if (driver->quiet) {
+        tm_logmsg(0, "midioutput: opening a port of its own: %s", name);
+    } else {
+        std::printf("midioutput: opening a port of its own: %s\n", name);
+        std::fflush(stdout);
+    }
+    if (driver->backend_open) driver->close_backend();
+    std::string full_name, error;
+    if (!driver->backend->open_own(name, full_name, error)) {
+        report_open_failure(error.c_str());
+        return 1;
+    }
+    driver->backend_open = true;
+    driver->own_open = true;
+    driver->stopped = false;
+    driver->open_name = full_name;
+    driver->ports = make_port_list(driver->current_ports());
+    driver->open_port.store(static_cast<int>(driver->ports->names.size()) - 1);
+    return 0;
+}
+
+bool midioutput_own_port_open(const midioutput_state* driver) {
+    if (!driver) return false;
+    std::lock_guard<std::mutex> hold(driver->lock);
+    return driver->own_open;
+}
+
+double midioutput_get_lead(const midioutput_state* driver) {
+    // The backend is fixed for the driver's life and its lead is an atomic read.
+    return driver ? driver->backend->lead() : 0.0;
 }
 
 void midioutput_free(midioutput_state* driver) {
@@ -482,12 +644,7 @@ void midioutput_send_stop(midioutput_state* driver) {
 void midioutput_reinitialize_devices(midioutput_state* driver) {
     if (!driver) return;
     std::lock_guard<std::mutex> hold(driver->lock);
-    std::vector<std::string> names;
-    std::string error;
-    if (!driver->backend->list_ports(names, error)) {
-        tm_logmsg(3, "midioutput: listing ports failed: %s", error.c_str());
-    }
-    driver->ports = make_port_list(std::move(names));
+    driver->ports = make_port_list(driver->current_ports());
 
     const int open = driver->open_port.load();
     if (open < 0) return;

@@ -7,10 +7,14 @@
 // deliver at a given time can queue by it. The backends here deliver at once
 // on the calling thread and keep the order of the calls.
 //
-// Two backends, chosen at creation:
-// - RtMidi (the live engine): the system's default MIDI API, falling back to
-//   JACK when the default cannot start (no ALSA sequencer). It sends every
-//   message at once, whatever its time stamp.
+// Three backends, chosen at creation:
+// - JACK (the live engine on a JACK server, see midioutput_set_live_config):
+//   the MIDI port of Kadenzo's own JACK client (jackclient.h), which writes
+//   every message at the frame of its time stamp. Its ports are the other
+//   clients' MIDI inputs; opening one connects to it.
+// - RtMidi (the live engine otherwise): the system's default MIDI API,
+//   falling back to JACK when the default cannot start (no ALSA sequencer).
+//   It sends every message at once, whatever its time stamp.
 // - the recorder (tests and offline rendering): port names given by the
 //   caller; every message that would have gone out is stored with its time
 //   stamp and the time of a clock the caller supplies.
@@ -24,8 +28,10 @@
 #define KADENZO_MIDIOUTPUT_H
 
 #include <limits>
+#include <string>
 #include <vector>
 
+class JackEngineClient;
 struct midioutput_state;
 
 // The time stamp of a message meant to go out at once (the application's
@@ -58,6 +64,20 @@ struct midioutput_record {
     double clock_time = 0.0;           // the recorder's clock at the send
 };
 
+// How the drivers created from now on without a recorder reach MIDI. Set on
+// the application's thread before the engine starts (or between a close and
+// the next start); drivers keep what they were created with.
+struct midioutput_live_config {
+    // Null: RtMidi. Otherwise the JACK backend on this client, which must
+    // outlive every driver created with it (not owned).
+    JackEngineClient* jack = nullptr;
+    // Non-empty: each driver opens a port of Kadenzo's own of this name at
+    // creation (midioutput_open_own), and needs no other port to exist.
+    std::string own_port;
+};
+void midioutput_set_live_config(const midioutput_live_config& config);
+midioutput_live_config midioutput_get_live_config();
+
 // Creates the driver and lists its ports, logging "MIDI out#%d: %s" (level 1)
 // for each. With no recorder the RtMidi backend is used. Returns null after
 // logging "Midi output initialization failed" when no MIDI API can be started,
@@ -76,6 +96,20 @@ void midioutput_free(midioutput_state* driver);
 // port is unchanged unless the MIDI system failed after the old port had been
 // closed, which leaves no port open. Returns 0 on success.
 int midioutput_open(midioutput_state* driver, int port);
+
+// Opens a port of Kadenzo's own that other programs connect to (on JACK the
+// output port renamed to name, with no connection; with RtMidi a virtual
+// port), in place of the open port. It is listed, as its full name, at the
+// end of the port list for as long as it is open. Printing and results as
+// midioutput_open.
+int midioutput_open_own(midioutput_state* driver, const char* name);
+// Whether the open port is a port of Kadenzo's own.
+bool midioutput_own_port_open(const midioutput_state* driver);
+
+// How long before its time stamp a message must be sent for the backend to
+// deliver it on time (the JACK backend: a period and a margin); 0 when the
+// backend sends at once. Safe on any thread.
+double midioutput_get_lead(const midioutput_state* driver);
 
 // Logs "midioutput: closing port" and closes the open port (if any). Sends
 // are discarded until the next successful open.

@@ -68,6 +68,12 @@ void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
     }
 }
 
+// How far ahead of the clock the loop runs beyond the anti-delay: a backend
+// that writes each message at its time (JACK) must have it a period early.
+double output_lead(const meterticker_state* state) {
+    return state->midi ? midioutput_get_lead(state->midi) : 0.0;
+}
+
 }  // namespace
 
 bool meterticker_timer_aligned(const meterticker_state* state) {
@@ -80,7 +86,8 @@ bool meterticker_timer_align(meterticker_state* state) {
     if (!std::isfinite(now)) return false;
     // The loop's phases run ahead of the clock by the anti-delay; the first
     // ticks must lie ahead of that time too.
-    const double ahead = now + state->anti_delay.load(std::memory_order_relaxed);
+    const double ahead =
+        now + state->anti_delay.load(std::memory_order_relaxed) + output_lead(state);
     if (!clockfollower_align(state, now, ahead)) return false;
     state->aligned.store(true, std::memory_order_release);
     return true;
@@ -98,7 +105,9 @@ void meterticker_timer_pass(meterticker_state* state) {
     }
     state->clock_invalid_warned = false;
     const double anti_delay = state->anti_delay.load(std::memory_order_relaxed);
-    double t = now + anti_delay;
+    // Each action's time stamp is its crossing less the anti-delay; the
+    // lead only makes the crossings come early enough to be queued.
+    double t = now + anti_delay + output_lead(state);
     // Phases never run backwards: while the clock (or the clock plus a
     // reduced anti-delay) is behind the last pass, time stands still.
     if (state->pass_seen && t < state->last_pass_time) {

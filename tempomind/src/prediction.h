@@ -3,7 +3,8 @@
 //
 // For each of bar, beat and tatum it keeps the current segment (one beat
 // interval, placed by the clock follower, clockfollower.h), computes the
-// levels' full phases from the engine clock (plus the anti-delay) about once
+// levels' full phases from the engine clock (plus the anti-delay and the MIDI
+// backend's lead, midioutput_get_lead) about once
 // per millisecond, and runs the tick-action table and the phase callbacks
 // whenever a scaled phase crosses an integer. A crossing is noticed up to a
 // pass late, but each action is told when it happened: the pass inverts the

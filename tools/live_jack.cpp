@@ -1,0 +1,94 @@
+#include "live_jack.h"
+
+#include <cstdio>
+
+#include "midioutput.h"
+
+std::unique_ptr<LiveJackInput> LiveJackInput::open(const std::string& ownPort,
+                                                   std::string* problem) {
+    std::unique_ptr<JackEngineClient> client = JackEngineClient::open("kadenzo", problem);
+    if (!client) return nullptr;
+    std::unique_ptr<LiveJackInput> input(new LiveJackInput);
+    input->client_ = std::move(client);
+    midioutput_live_config config;
+    config.jack = input->client_.get();
+    config.own_port = ownPort;
+    midioutput_set_live_config(config);
+    return input;
+}
+
+LiveJackInput::~LiveJackInput() {
+    stop();
+    midioutput_set_live_config(midioutput_live_config());
+}
+
+std::vector<std::string> LiveJackInput::sourceNames() const {
+    std::vector<std::string> names;
+    for (const JackEngineClient::Source& source : client_->audio_sources()) {
+        names.push_back(source.name);
+    }
+    return names;
+}
+
+bool LiveJackInput::selectSource(int index, const std::vector<int>& channels,
+                                 std::string* problem) {
+    const std::vector<JackEngineClient::Source> sources = client_->audio_sources();
+    if (sources.empty()) {
+        std::fprintf(stderr, "kadenzo live: no audio input device found; running without "
+                             "audio input (no JACK client offers audio)\n");
+        client_->set_inputs({}, problem);
+        return true;
+    }
+    if (index < 0 || index >= static_cast<int>(sources.size())) index = 0;
+    const JackEngineClient::Source& source = sources[index];
+    std::printf("kadenzo live: audio input %d: %s (JACK)\n", index, source.name.c_str());
+    if (!client_->set_inputs(source.ports, problem)) return false;
+    if (channels.empty()) return true;
+    client_->select_input(0, false);
+    int mixed = 0;
+    for (int channel : channels) {
+        if (channel >= 1 && channel <= client_->input_count()) {
+            client_->select_input(channel - 1, true);
+            ++mixed;
+        } else {
+            std::fprintf(stderr,
+                         "kadenzo live: the device has %d input channel(s); channel %d "
+                         "ignored\n",
+                         client_->input_count(), channel);
+        }
+    }
+    if (mixed == 0) {
+        std::fprintf(stderr, "kadenzo live: none of the channels exists; the input is silent\n");
+    }
+    return true;
+}
+
+void LiveJackInput::start(TempoMind_t* engine) {
+    tm_start_sequencer(engine);
+    tm_register_gettime_cb(engine, client_.get(), &LiveJackInput::engineTime);
+    client_->start_input(&LiveJackInput::onAudio, &LiveJackInput::onGap, engine);
+}
+
+void LiveJackInput::stop() {
+    if (client_) client_->stop_input();
+}
+
+void LiveJackInput::onAudio(const float* mono, unsigned long frames, double time, void* engine) {
+    tm_process_audio(mono, frames, static_cast<TempoMind_t*>(engine), time);
+}
+
+void LiveJackInput::onGap(unsigned long frames, double time, void* engine) {
+    // Frames the server skipped reach the tracker as silence, so that its
+    // time axis stays on the frame clock.
+    const unsigned long kPiece = JackEngineClient::kPieceFrames;
+    static const float kSilence[JackEngineClient::kPieceFrames] = {};
+    for (unsigned long done = 0; done < frames; done += kPiece) {
+        const unsigned long piece = frames - done < kPiece ? frames - done : kPiece;
+        tm_process_audio(kSilence, piece, static_cast<TempoMind_t*>(engine),
+                         time + static_cast<double>(done) / JackEngineClient::kEngineRate);
+    }
+}
+
+double LiveJackInput::engineTime(void* client) {
+    return static_cast<JackEngineClient*>(client)->engine_time();
+}
