@@ -61,9 +61,7 @@ bool ControlMap::parse(std::istream& in, ControlMap* map, std::vector<std::strin
     ControlMap parsed;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
-        const std::size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        std::vector<std::string> words = split_words(line);
+        std::vector<std::string> words = words_before_comment(line);
         if (words.empty()) continue;
         auto fail = [&](const std::string& why) {
             errors->push_back("line " + std::to_string(number) + ": " + why);

@@ -38,6 +38,12 @@ bool parse_switch(const std::string& text, bool* on) {
 
 }  // namespace
 
+std::vector<std::string> words_before_comment(std::string line) {
+    const std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    return split_words(line);
+}
+
 std::vector<std::string> split_words(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> words;
@@ -135,9 +141,7 @@ std::vector<TimedControl> parse_control_script(std::istream& in, std::vector<std
     std::vector<TimedControl> controls;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
-        const std::size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        std::vector<std::string> words = split_words(line);
+        std::vector<std::string> words = words_before_comment(line);
         if (words.empty()) continue;
         TimedControl timed{0.0, Control(), number};
         std::string error;

@@ -49,5 +49,7 @@ void apply_control(TempoMind_t* engine, const Control& control, double at);
 
 // Splits a line into words at white space.
 std::vector<std::string> split_words(const std::string& line);
+// The words of a line of a control file, up to a '#' that starts a comment.
+std::vector<std::string> words_before_comment(std::string line);
 
 #endif

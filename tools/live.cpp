@@ -516,10 +516,8 @@ int runLive(const Options& options) {
         return kExitUsage;
     }
     if (!osc_prefix_valid(options.oscPrefix)) {
-        std::fprintf(stderr,
-                     "kadenzo live: --osc-prefix '%s' must start with '/', not end with one, and "
-                     "hold no spaces or any of # * , ? [ ] { }\n",
-                     options.oscPrefix.c_str());
+        std::fprintf(stderr, "kadenzo live: --osc-prefix '%s' %s\n", options.oscPrefix.c_str(),
+                     OSC_PREFIX_RULE);
         return kExitUsage;
     }
 

@@ -346,10 +346,8 @@ int render_command(int argc, char** argv) {
         return kExitUsage;
     }
     if (!osc_prefix_valid(command.osc_prefix)) {
-        std::fprintf(stderr,
-                     "kadenzo render: --osc-prefix '%s' must start with '/', not end with one, "
-                     "and hold no spaces or any of # * , ? [ ] { }\n",
-                     command.osc_prefix.c_str());
+        std::fprintf(stderr, "kadenzo render: --osc-prefix '%s' %s\n",
+                     command.osc_prefix.c_str(), OSC_PREFIX_RULE);
         return kExitUsage;
     }
     std::string error;

@@ -9,7 +9,32 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <cstddef>
 #include <string>
+
+// What a JACK shutdown callback learns: that the server went, and why. The
+// callback runs like a signal handler, so record() only copies.
+class JackShutdownRecord {
+  public:
+    void record(const char* reason) {
+        if (reason) {
+            std::size_t n = 0;
+            while (reason[n] && n + 1 < sizeof reason_) {
+                reason_[n] = reason[n];
+                ++n;
+            }
+            reason_[n] = '\0';
+        }
+        gone_.store(true, std::memory_order_release);
+    }
+    bool gone() const { return gone_.load(std::memory_order_acquire); }
+    // The server's reason, empty when it gave none; read once gone() is true.
+    std::string reason() const { return std::string(reason_); }
+
+  private:
+    std::atomic<bool> gone_{false};
+    char reason_[160] = {};
+};
 
 class JackServerWatch {
   public:
@@ -22,7 +47,7 @@ class JackServerWatch {
     // A server was reached at creation.
     bool connected() const { return client_ != nullptr; }
     // No server reached at creation, or it has gone since.
-    bool serverDown() const { return !client_ || gone_.load(std::memory_order_acquire); }
+    bool serverDown() const { return !client_ || shutdown_.gone(); }
     // Why the server went, once it has ("JACK server gone" when it gave no
     // reason); empty while it runs.
     std::string reason() const;
@@ -31,8 +56,7 @@ class JackServerWatch {
     static void onShutdown(jack_status_t code, const char* reason, void* user);
 
     jack_client_t* client_ = nullptr;
-    std::atomic<bool> gone_{false};
-    char reason_[160] = {};
+    JackShutdownRecord shutdown_;
 };
 
 #endif

@@ -275,8 +275,9 @@ std::string JackEngineClient::midi_port_name() const {
 
 std::string JackEngineClient::problem() const {
     if (server_gone()) {
-        return reason_[0] ? std::string("the JACK server stopped (") + reason_ + ")"
-                          : std::string("the JACK server stopped");
+        const std::string why = shutdown_.reason();
+        return why.empty() ? std::string("the JACK server stopped")
+                           : "the JACK server stopped (" + why + ")";
     }
     const std::uint32_t rate = wrong_rate_.load();
     if (rate != 0) {
@@ -294,17 +295,7 @@ int JackEngineClient::on_process(jack_nframes_t nframes, void* self) {
 }
 
 void JackEngineClient::on_shutdown(jack_status_t /*code*/, const char* reason, void* user) {
-    auto* self = static_cast<JackEngineClient*>(user);
-    // Plain copying only: this runs in the manner of a signal handler.
-    if (reason) {
-        std::size_t n = 0;
-        while (reason[n] && n + 1 < sizeof self->reason_) {
-            self->reason_[n] = reason[n];
-            ++n;
-        }
-        self->reason_[n] = '\0';
-    }
-    self->gone_.store(true, std::memory_order_release);
+    static_cast<JackEngineClient*>(user)->shutdown_.record(reason);
 }
 
 int JackEngineClient::on_buffer_size(jack_nframes_t nframes, void* self) {

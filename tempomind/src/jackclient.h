@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "jack_watch.h"
 #include "midiqueue.h"
 
 class JackEngineClient {
@@ -114,7 +115,7 @@ class JackEngineClient {
     std::uint64_t midi_overflows() const { return queue_.overflows(); }
 
     // ---- Health ----
-    bool server_gone() const { return gone_.load(std::memory_order_acquire); }
+    bool server_gone() const { return shutdown_.gone(); }
     // What went wrong while running, in one line; empty while all is well.
     std::string problem() const;
     jack_client_t* handle() const { return client_; }
@@ -160,9 +161,8 @@ class JackEngineClient {
     std::atomic<std::uint64_t> midi_written_{0};
     std::atomic<std::uint64_t> midi_late_{0};
 
-    std::atomic<bool> gone_{false};
+    JackShutdownRecord shutdown_;
     std::atomic<std::uint32_t> wrong_rate_{0};  // the server's new rate, 0 while it is right
-    char reason_[160] = {};
 };
 
 #endif

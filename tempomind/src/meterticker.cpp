@@ -283,8 +283,8 @@ int meterticker_cbfun(const float* samples, int count, void* user, double /*time
                 confidence = mTracker_get_confidence(state->tracker);
             }
         }
-        if (fresh) meterticker_set_confidence(state, confidence);
         if (fresh) {
+            meterticker_set_confidence(state, confidence);
             const double periods[METERLEVEL_COUNT] = {bar_period, beat_period, tatum_period};
             const double references[METERLEVEL_COUNT] = {bar_phase, beat_phase, tatum_phase};
             if (meterticker_set_estimates(state, periods, references)) {

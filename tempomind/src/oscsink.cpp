@@ -59,6 +59,9 @@ std::string osc_message::types() const {
     return t;
 }
 
+const char* const OSC_PREFIX_RULE =
+    "must start with '/', not end with one, and hold no spaces or any of # * , ? [ ] { }";
+
 bool osc_prefix_valid(const std::string& prefix) {
     if (prefix.size() < 2 || prefix[0] != '/' || prefix.back() == '/') return false;
     // OSC reserves these in address patterns.
@@ -210,9 +213,7 @@ bool osc_sink::configure(const std::string& target, const std::string& prefix, s
     std::string host, port;
     if (!target.empty() && !osc_parse_target(target, &host, &port, error)) return false;
     if (!osc_prefix_valid(prefix)) {
-        *error = "OSC prefix '" + prefix +
-                 "' must start with '/', not end with one, and hold "
-                 "no spaces or any of # * , ? [ ] { }";
+        *error = "OSC prefix '" + prefix + "' " + OSC_PREFIX_RULE;
         return false;
     }
     std::lock_guard<std::mutex> hold(config_lock_);

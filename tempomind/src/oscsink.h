@@ -70,8 +70,10 @@ class osc_encoder {
     double tempo_time = 0.0;
 };
 
-// Whether a prefix is acceptable (see osc_encoder).
+// Whether a prefix is acceptable (see osc_encoder), and the rule in words
+// for the user ("must start with '/', ...").
 bool osc_prefix_valid(const std::string& prefix);
+extern const char* const OSC_PREFIX_RULE;
 
 // "HOST:PORT" ("127.0.0.1:9000", "[::1]:9000", "console.local:8000") into its
 // parts; false, with a reason, for anything else.
