@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -451,14 +453,23 @@ class Receiver {
         Received r;
         r.path = path;
         r.types = types;
+        // The arguments lie at 4-byte boundaries in liblo's buffer, while its
+        // lo_arg union asks for 8: they are copied out rather than read through it.
         for (int i = 0; i < argc; ++i) {
-            if (types[i] == 'i') r.args.push_back(std::to_string(argv[i]->i));
+            const char* at = reinterpret_cast<const char*>(argv[i]);
+            if (types[i] == 'i') {
+                std::int32_t value;
+                std::memcpy(&value, at, sizeof value);
+                r.args.push_back(std::to_string(value));
+            }
             if (types[i] == 'f') {
+                float value;
+                std::memcpy(&value, at, sizeof value);
                 char text[32];
-                std::snprintf(text, sizeof text, "%.3f", argv[i]->f);
+                std::snprintf(text, sizeof text, "%.3f", value);
                 r.args.push_back(text);
             }
-            if (types[i] == 's') r.args.push_back(&argv[i]->s);
+            if (types[i] == 's') r.args.push_back(at);
         }
         const lo_timetag tag = lo_message_get_timestamp(message);
         r.tag_wall_us = tag.sec == LO_TT_IMMEDIATE.sec && tag.frac == LO_TT_IMMEDIATE.frac
