@@ -124,6 +124,29 @@ TEST(AnalyzeBatch, EveryAudioFileGivesOneLineWithTheResultsOfAnalysingItAlone) {
     EXPECT_NEAR(records.at("lib/b.wav")["tempo"].get<double>(), 131.0, 131.0 * 0.03);
 }
 
+// Workers open files at the same time; each broken file still gets the reason
+// of its own failure, not what another worker's open left behind.
+TEST(AnalyzeBatch, EveryBrokenFileGivesItsOwnReasonWhileOthersOpen) {
+    TempDir dir;
+    fs::create_directories(dir.file("lib"));
+    for (int i = 0; i < 8; ++i) {
+        writeDrums(dir.file("lib/good" + std::to_string(i) + ".wav"), 120.0, 2.0);
+        std::ofstream(dir.file("lib/broken" + std::to_string(i) + ".wav")) << "not a sound";
+    }
+    const ShellRun run = kadenzo(dir, "analyze lib --quiet -j 4 --jsonl -");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto records = byPath(run.out);
+    ASSERT_EQ(records.size(), 16u);
+    for (const auto& [path, record] : records) {
+        if (path.find("broken") == std::string::npos) {
+            EXPECT_TRUE(record["error"].is_null()) << path;
+            continue;
+        }
+        const std::string error = record["error"].get<std::string>();
+        EXPECT_NE(error.find("Format not recognised"), std::string::npos) << path << ": " << error;
+    }
+}
+
 TEST(AnalyzeBatch, AFolderWithoutRecursiveGivesOnlyItsOwnFiles) {
     TempDir dir;
     makeLibrary(dir);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -18,6 +19,10 @@ const long kChunkFrames = 16384;
 // Audio lies within +-1; floating-point files may go somewhat beyond, but a
 // sample beyond this is no audio at all (a broken or foreign file).
 const float kLargestSample = 1e6f;
+
+// A failed open leaves its reason in one error shared by the whole process;
+// opening under one lock keeps a batch's workers from reading each other's.
+std::mutex openMutex;
 
 std::string quoted(const std::string& path) {
     return "'" + path + "'";
@@ -72,11 +77,14 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
 
     SF_INFO format;
     std::memset(&format, 0, sizeof format);
-    file_ = sf_open(path.c_str(), SFM_READ, &format);
-    if (file_ == nullptr) {
-        error_ =
-            quoted(path) + " is not an audio file that can be read (" + sf_strerror(nullptr) + ")";
-        return false;
+    {
+        const std::lock_guard<std::mutex> lock(openMutex);
+        file_ = sf_open(path.c_str(), SFM_READ, &format);
+        if (file_ == nullptr) {
+            error_ = quoted(path) + " is not an audio file that can be read (" +
+                     sf_strerror(nullptr) + ")";
+            return false;
+        }
     }
     channels_ = format.channels;
     fileRate_ = format.samplerate;
