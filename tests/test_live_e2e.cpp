@@ -296,6 +296,12 @@ TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
     EXPECT_EQ(terminate(), 0) << "stderr:\n" << err();
     EXPECT_NE(out().find("corrections: tap"), std::string::npos) << out();
     EXPECT_NE(out().find("bar 1"), std::string::npos) << out();
+#if defined(__SANITIZE_THREAD__)
+    // Under the race detector the program runs several times slower than the
+    // music: the taps are read late, so their grid is checked in the plain
+    // build only.
+    GTEST_SKIP() << "the timing of the tapped grid is checked without the race detector";
+#endif
 
     auto musicTime = [&](const livetest::MidiEvent& e) {
         return e.frame < start ? secondsOf(e, start) : client->sampleAtFrame(e.frame) / kRate;
