@@ -1,4 +1,5 @@
-// Kadenzo's own JACK client on a JACK server of the test's own: MIDI written
+// Kadenzo's own JACK client on a JACK server of the test's own: audio
+// delivered in whole analysis hops stamped with their frames, MIDI written
 // at the frame of its time stamp (seen by a raw receiver), the MIDI driver
 // on it, its own port, receivers that come and go, a server at another rate
 // and a server that dies.
@@ -6,6 +7,7 @@
 #include <jack/jack.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -41,6 +43,74 @@ std::vector<std::int64_t> frames_from_first(const std::vector<RawEvent>& events)
     }
     return frames;
 }
+
+// A JACK client whose audio output carries the server's frame count (modulo
+// 2^20, exact in single precision): every sample says which frame it is.
+class FrameCountSource {
+  public:
+    enum { kModulo = 1 << 20 };
+    explicit FrameCountSource(const char* name) {
+        client_ = jack_client_open(name, JackNoStartServer, nullptr);
+        if (!client_) return;
+        port_ = jack_port_register(client_, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, &FrameCountSource::process, this);
+        if (!port_ || jack_activate(client_) != 0) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+    }
+    ~FrameCountSource() {
+        if (client_) jack_client_close(client_);
+    }
+    bool ok() const { return client_ != nullptr; }
+    std::string port_name() const { return jack_port_name(port_); }
+
+  private:
+    static int process(jack_nframes_t nframes, void* self) {
+        FrameCountSource* source = static_cast<FrameCountSource*>(self);
+        float* out = static_cast<float*>(jack_port_get_buffer(source->port_, nframes));
+        const jack_nframes_t start = jack_last_frame_time(source->client_);
+        for (jack_nframes_t i = 0; i < nframes; ++i) {
+            out[i] = static_cast<float>((start + i) % kModulo);
+        }
+        return 0;
+    }
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+};
+
+// What the audio sink saw, written on JACK's thread without allocating.
+struct PieceLog {
+    enum { kCapacity = 2000 };
+    struct Piece {
+        unsigned long frames;
+        double time;
+        float first;
+        bool consecutive;
+        bool gap;
+    };
+    Piece pieces[kCapacity];
+    std::atomic<int> count{0};
+
+    static void audio(const float* mono, unsigned long frames, double time, void* self) {
+        PieceLog* log = static_cast<PieceLog*>(self);
+        bool consecutive = true;
+        for (unsigned long i = 1; i < frames; ++i) {
+            const float expected = std::fmod(mono[i - 1] + 1.0f, float(FrameCountSource::kModulo));
+            if (mono[i] != expected) consecutive = false;
+        }
+        log->add({frames, time, mono[0], consecutive, false});
+    }
+    static void gap(unsigned long frames, double time, void* self) {
+        static_cast<PieceLog*>(self)->add({frames, time, 0.0f, true, true});
+    }
+    void add(const Piece& piece) {
+        const int n = count.load(std::memory_order_relaxed);
+        if (n >= kCapacity) return;
+        pieces[n] = piece;
+        count.store(n + 1, std::memory_order_release);
+    }
+};
 
 class JackClientTest : public testing::Test {
   protected:
@@ -92,6 +162,45 @@ class JackClientTest : public testing::Test {
     std::unique_ptr<RawMidiReceiver> receiver_;
     std::size_t skip_ = 0;
 };
+
+// The engine is woken once per analysis hop, not once per cycle: the
+// audio arrives in whole pieces of kPieceFrames, each stamped with the
+// engine time of its first frame, one after the other without a hole.
+TEST_F(JackClientTest, AudioArrivesInWholeHopsStampedWithTheirFrames) {
+    FrameCountSource source("kadenzo-frame-source");
+    ASSERT_TRUE(source.ok());
+    std::string problem;
+    ASSERT_TRUE(client_->set_inputs({source.port_name()}, &problem)) << problem;
+    settle();
+    auto log = std::make_unique<PieceLog>();
+    client_->start_input(&PieceLog::audio, &PieceLog::gap, log.get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    client_->stop_input();
+
+    const int n = log->count.load(std::memory_order_acquire);
+    ASSERT_GE(n, 20) << "0.6 s of audio is about 50 pieces";
+    const PieceLog::Piece& first = log->pieces[0];
+    ASSERT_FALSE(first.gap);
+    EXPECT_EQ(first.time, 0.0);
+    double expected_time = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const PieceLog::Piece& p = log->pieces[k];
+        EXPECT_NEAR(p.time, expected_time, 0.5 / kRate) << "piece " << k;
+        expected_time = p.time + static_cast<double>(p.frames) / kRate;
+        if (p.gap) continue;
+        EXPECT_TRUE(p.consecutive) << "piece " << k;
+        // Its first sample is the frame its time stamp names.
+        const double frame = std::fmod(first.first + std::llround(p.time * kRate),
+                                       double(FrameCountSource::kModulo));
+        EXPECT_EQ(p.first, static_cast<float>(frame)) << "piece " << k;
+        // Only a piece cut short by a gap is shorter than a hop.
+        const bool before_gap = k + 1 < n && log->pieces[k + 1].gap;
+        if (!before_gap && k + 1 < n) {
+            EXPECT_EQ(p.frames, static_cast<unsigned long>(JackEngineClient::kPieceFrames))
+                << "piece " << k;
+        }
+    }
+}
 
 TEST_F(JackClientTest, EveryMessageArrivesAtTheFrameOfItsTimeStamp) {
     start_clock();

@@ -725,6 +725,7 @@ int runLive(const Options& options) {
     facade->enableMidiClockOutput(0);  // MIDI Stop, at once
     if (jack) jack->stop();            // no block inside the closing engine
     delete facade;                     // stream stopped, engine closed
+    if (jack) jack->reportTrouble();
     jack.reset();
     if (predictionLog.isOpen()) {
         std::string error;

@@ -89,6 +89,19 @@ void LiveJackInput::onGap(unsigned long frames, double time, void* engine) {
     }
 }
 
+void LiveJackInput::reportTrouble() const {
+    const JackEngineClient& c = *client_;
+    if (c.skipped_frames() == 0 && c.overlapped_cycles() == 0 && c.midi_late() == 0) return;
+    std::fprintf(stderr,
+                 "kadenzo live: JACK: in %llu cycles, %llu frames skipped by the server, %llu "
+                 "cycles begun before the last ended, %llu MIDI messages late; a real-time "
+                 "server (jackd -R) on a less loaded machine avoids this\n",
+                 static_cast<unsigned long long>(c.cycles()),
+                 static_cast<unsigned long long>(c.skipped_frames()),
+                 static_cast<unsigned long long>(c.overlapped_cycles()),
+                 static_cast<unsigned long long>(c.midi_late()));
+}
+
 double LiveJackInput::engineTime(void* client) {
     return static_cast<JackEngineClient*>(client)->engine_time();
 }

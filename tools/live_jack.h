@@ -35,6 +35,10 @@ class LiveJackInput {
     // Ends delivery: no callback is inside the engine afterwards.
     void stop();
 
+    // One line on stderr when the server skipped or overlapped cycles or a
+    // MIDI message went out late: what to look at when the clock stumbled.
+    void reportTrouble() const;
+
     JackEngineClient& client() { return *client_; }
 
   private:

@@ -12,8 +12,8 @@
 
 namespace {
 
-// How far ahead of its time a message must be queued beyond one period: a
-// timer pass (1 ms) and the scheduling delays of a busy machine.
+// How far ahead of its time a message must be queued beyond one period: the
+// scheduling delays of a busy machine.
 const double kLeadMarginSeconds = 0.005;
 
 // The 64-bit frame clock from JACK's 32-bit one, near a known 64-bit frame.
@@ -317,6 +317,9 @@ void JackEngineClient::process(jack_nframes_t nframes) {
     cycle_frame_.store(cycle, std::memory_order_release);
     period_.store(nframes, std::memory_order_relaxed);
     cycles_.fetch_add(1, std::memory_order_relaxed);
+    if (next_expected_ != kNoFrame && cycle < next_expected_) {
+        overlapped_.fetch_add(1, std::memory_order_relaxed);
+    }
 
     if (midi_out_) {
         void* buffer = jack_port_get_buffer(midi_out_, nframes);
@@ -346,6 +349,7 @@ void JackEngineClient::deliver_audio(jack_nframes_t nframes, std::int64_t cycle)
     if (restart_origin_.exchange(false)) {
         origin_.store(cycle, std::memory_order_release);
         delivered_last_ = false;
+        piece_fill_ = 0;
     }
     const AudioSink audio = audio_sink_.load();
     const GapSink gap = gap_sink_.load();
@@ -353,6 +357,7 @@ void JackEngineClient::deliver_audio(jack_nframes_t nframes, std::int64_t cycle)
     // A cycle that starts later than the last one ended: the server skipped
     // frames, which the engine's clock counts as lost input.
     if (delivered_last_ && cycle > next_expected_) {
+        deliver_piece(audio, user);  // the audio before the gap goes first
         const std::int64_t skipped = cycle - next_expected_;
         skipped_.fetch_add(static_cast<std::uint64_t>(skipped), std::memory_order_relaxed);
         const std::int64_t first = next_expected_ - origin_.load(std::memory_order_relaxed);
@@ -369,15 +374,21 @@ void JackEngineClient::deliver_audio(jack_nframes_t nframes, std::int64_t cycle)
             selected[count++] = static_cast<const float*>(jack_port_get_buffer(inputs_[k], nframes));
         }
     }
-    const std::int64_t origin = origin_.load(std::memory_order_relaxed);
-    for (jack_nframes_t done = 0; done < nframes; done += kPieceFrames) {
-        const jack_nframes_t piece = std::min<jack_nframes_t>(kPieceFrames, nframes - done);
-        for (jack_nframes_t i = 0; i < piece; ++i) {
-            float sum = 0.0f;
-            for (int k = 0; k < count; ++k) sum += selected[k][done + i];
-            mono_[i] = count > 0 ? sum / static_cast<float>(count) : 0.0f;
-        }
-        const double time = static_cast<double>(cycle + done - origin) / kEngineRate;
-        audio(mono_, piece, time, user);
+    for (jack_nframes_t i = 0; i < nframes; ++i) {
+        if (piece_fill_ == 0) piece_start_ = cycle + i;
+        float sum = 0.0f;
+        for (int k = 0; k < count; ++k) sum += selected[k][i];
+        mono_[piece_fill_++] = count > 0 ? sum / static_cast<float>(count) : 0.0f;
+        if (piece_fill_ == kPieceFrames) deliver_piece(audio, user);
     }
+}
+
+void JackEngineClient::deliver_piece(AudioSink audio, void* user) {
+    if (piece_fill_ == 0) return;
+    const std::int64_t origin = origin_.load(std::memory_order_relaxed);
+    if (audio) {
+        audio(mono_, static_cast<unsigned long>(piece_fill_),
+              static_cast<double>(piece_start_ - origin) / kEngineRate, user);
+    }
+    piece_fill_ = 0;
 }

@@ -48,7 +48,9 @@ class JackEngineClient {
         kQueueCapacity = 4096,
     };
 
-    // Mono samples of the selected inputs; time_s is the engine time of the
+    // Mono samples of the selected inputs, in pieces of kPieceFrames (one
+    // analysis hop: the engine is woken once per hop, not once per cycle;
+    // a piece ends early before a gap); time_s is the engine time of the
     // first. Runs on JACK's process thread.
     typedef void (*AudioSink)(const float* mono, unsigned long frames, double time_s, void* user);
     // Frames the server skipped before the next block; time_s is the engine
@@ -92,6 +94,8 @@ class JackEngineClient {
     std::uint32_t period_frames() const { return period_.load(std::memory_order_relaxed); }
     std::uint64_t cycles() const { return cycles_.load(std::memory_order_relaxed); }
     std::uint64_t skipped_frames() const { return skipped_.load(std::memory_order_relaxed); }
+    // Cycles that began before the previous one ended (a callback run late).
+    std::uint64_t overlapped_cycles() const { return overlapped_.load(std::memory_order_relaxed); }
 
     // ---- MIDI output ----
     // Queues a message of 1 to 3 bytes due at engine time time_s (NaN: at
@@ -128,6 +132,7 @@ class JackEngineClient {
     static int on_sample_rate(jack_nframes_t rate, void* self);
     void process(jack_nframes_t nframes);
     void deliver_audio(jack_nframes_t nframes, std::int64_t cycle);
+    void deliver_piece(AudioSink audio, void* user);
     std::int64_t frame_now() const;
 
     jack_client_t* client_ = nullptr;
@@ -136,6 +141,8 @@ class JackEngineClient {
     std::atomic<int> input_count_{0};
     std::atomic<unsigned char> selected_[kMaxInputs] = {};
     float mono_[kPieceFrames] = {};
+    int piece_fill_ = 0;               // callback only: frames of mono_ filled
+    std::int64_t piece_start_ = 0;     // callback only: the frame of mono_[0]
 
     // Delivery, and the handshake that lets stop_input wait for the callback.
     std::atomic<bool> deliver_{false};
@@ -156,6 +163,7 @@ class JackEngineClient {
     std::atomic<std::uint32_t> period_{0};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> skipped_{0};
+    std::atomic<std::uint64_t> overlapped_{0};
 
     MidiQueue queue_;
     std::atomic<std::uint64_t> midi_written_{0};
