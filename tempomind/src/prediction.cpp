@@ -10,6 +10,11 @@ namespace {
 const int kWaitMilliseconds = 500;
 // The waiting phase sleeps in short slices so that closing never waits long.
 const int kWaitSliceMilliseconds = 10;
+// Between passes: a message sent the moment its pass sees it needs passes
+// every millisecond; one that carries its time stamp (a backend with a lead)
+// only needs to be queued early enough, and fewer wake-ups cost less.
+const int kImmediatePassMilliseconds = 1;
+const int kStampedPassMilliseconds = 4;
 
 // Whether a scaled phase reached a whole number since the previous pass: its
 // whole part grew. Unlike a fraction that decreases, this holds for scaled
@@ -68,10 +73,17 @@ void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
     }
 }
 
+int pass_interval_ms(const meterticker_state* state) {
+    const double lead = state->midi ? midioutput_get_lead(state->midi) : 0.0;
+    return lead > 0.0 ? kStampedPassMilliseconds : kImmediatePassMilliseconds;
+}
+
 // How far ahead of the clock the loop runs beyond the anti-delay: a backend
-// that writes each message at its time (JACK) must have it a period early.
+// that writes each message at its time (JACK) must have it a period early,
+// and a pass may come a whole pass interval after a crossing.
 double output_lead(const meterticker_state* state) {
-    return state->midi ? midioutput_get_lead(state->midi) : 0.0;
+    const double lead = state->midi ? midioutput_get_lead(state->midi) : 0.0;
+    return lead > 0.0 ? lead + kStampedPassMilliseconds / 1000.0 : 0.0;
 }
 
 }  // namespace
@@ -188,6 +200,6 @@ void meterticker_timer_thread(meterticker_state* state) {
         } catch (...) {
             tm_logmsg(3, "MeterTicker: timer pass failed");
         }
-        TMSleep(1);
+        TMSleep(pass_interval_ms(state));
     }
 }
