@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """MIDI clock timing and CPU of `kadenzo live` through a JACK server of its own.
 
-A dummy JACK server (44100 Hz, 128-frame periods) carries synthetic drums at
+A dummy JACK server (44100 Hz, 128-frame periods unless --period says otherwise) carries synthetic drums at
 120 BPM into `kadenzo live`, whose MIDI goes to `jack_midi_dump -a` (frame
 time stamps: the frame of the cycle plus the event's offset, so sub-period
 timing is seen). Over the measured span it reports:
@@ -16,7 +16,7 @@ timing is seen). Over the measured span it reports:
   as a share of one core.
 
 Usage:
-  bench/jack_clock.py --kadenzo build/tools/kadenzo [--seconds 300] [--json OUT]
+  bench/jack_clock.py --kadenzo build/tools/kadenzo [--seconds 300] [--period N] [--realtime] [--json OUT]
                       [-- EXTRA kadenzo live OPTIONS]
 
 Needs jackd2, sndfile-tools, python3-numpy and python3-scipy (run with /usr/bin/python3). Every
@@ -162,6 +162,11 @@ def main():
                         help="measured span (default 300)")
     parser.add_argument("--lead-in", type=float, default=15.0,
                         help="music before the measured span, for the clock to start")
+    parser.add_argument("--period", type=int, default=PERIOD,
+                        help=f"frames per JACK period (default {PERIOD})")
+    parser.add_argument("--realtime", action="store_true",
+                        help="run the JACK server with real-time scheduling (jackd -R), as on "
+                             "a rig; the default runs it without, as on a shared machine")
     parser.add_argument("--json", help="also write the results here")
     parser.add_argument("extra", nargs="*", help="more `kadenzo live` options (after --)")
     args = parser.parse_args()
@@ -175,8 +180,8 @@ def main():
     logs = {k: open(os.path.join(work, k + ".log"), "w") for k in ("jackd", "dump", "live", "play")}
     jackd = dump = live = play = None
     try:
-        jackd = spawn(["jackd", "-n", name, "-r", "-d", "dummy", "-r", str(RATE), "-p",
-                       str(PERIOD)], logs["jackd"], env)
+        jackd = spawn(["jackd", "-n", name, "-R" if args.realtime else "-r", "-d", "dummy", "-r", str(RATE), "-p",
+                       str(args.period)], logs["jackd"], env)
         subprocess.run(["jack_wait", "-w", "-t", "10"], env=env, check=True,
                        stdout=subprocess.DEVNULL)
         dump = spawn(["jack_midi_dump", "-a", "kadenzo-bench-dump"], logs["dump"], env)
