@@ -35,6 +35,8 @@ const char* const kSendPhaseKey = "Pulsora/SendPhase";
 const char* const kAudioDeviceKey = "Pulsora/AudioInputDevice";
 const char* const kAudioChannelsKey = "Pulsora/AudioChannels";
 const char* const kMidiDeviceKey = "Pulsora/MidiOutputDevice";
+// Set while the MIDI output is a port of the window's own: its name.
+const char* const kMidiOwnPortKey = "Pulsora/MidiOwnPort";
 const char* const kTrackingModelKey = "Pulsora/TrackingModel";
 const char* const kStartOnBarKey = "Pulsora/StartOnBar";
 
@@ -189,7 +191,9 @@ void MainWindow::readSettings() {
     }
 
     if (facade) {
-        if (const std::optional<QString> portName = readString(settings, kMidiDeviceKey)) {
+        if (const std::optional<QString> ownPort = readString(settings, kMidiOwnPortKey)) {
+            facade->openOwnMidiPort(*ownPort);
+        } else if (const std::optional<QString> portName = readString(settings, kMidiDeviceKey)) {
             std::unique_ptr<QList<QString>> ports(facade->getMidiDevList());
             const int index = ports->indexOf(*portName);
             if (index >= 0) facade->selectMidiDev(index);
@@ -244,6 +248,11 @@ void MainWindow::writeSettings() {
     std::unique_ptr<QList<QString>> ports(facade->getMidiDevList());
     if (midiIndex >= 0 && midiIndex < ports->size())
         settings.setValue(kMidiDeviceKey, ports->at(midiIndex));
+    if (facade->ownMidiPort().isEmpty()) {
+        settings.remove(kMidiOwnPortKey);
+    } else {
+        settings.setValue(kMidiOwnPortKey, facade->ownMidiPort());
+    }
 
     if (audio) {
         // Only channels the open device has: none when no device is open.

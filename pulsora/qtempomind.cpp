@@ -109,7 +109,13 @@ void QTempomind::StopTempomind() {
 }
 
 void QTempomind::RunTempomind() {
-    if (engine) tm_run(engine);
+    if (!engine) return;
+    tm_run(engine);
+    // The new engine opens port 0; a port of its own is made again, so that
+    // what is connected to it stays connected by name.
+    if (!ownPort.isEmpty() && tm_open_own_mididev(engine, ownPort.toLocal8Bit().constData()) != 0) {
+        ownPort.clear();
+    }
 }
 
 void QTempomind::enableMidiClockOutput(int enabled) {
@@ -145,7 +151,18 @@ void QTempomind::sendMidiTestNote(MeterLevel lvl) {
 }
 
 bool QTempomind::selectMidiDev(int port) {
+    ownPort.clear();
     return engine && tm_set_mididev(engine, port) == 0;
+}
+
+bool QTempomind::openOwnMidiPort(const QString& name) {
+    if (!engine || name.isEmpty()) return false;
+    if (tm_open_own_mididev(engine, name.toLocal8Bit().constData()) != 0) {
+        ownPort.clear();
+        return false;
+    }
+    ownPort = name;
+    return true;
 }
 
 int QTempomind::getMidiDevIndex() {

@@ -54,6 +54,11 @@ class QTempomind : public QObject {
 
     // True when the port could be opened.
     bool selectMidiDev(int port);
+    // Opens a MIDI port of its own called name (others connect to it), in
+    // place of the open one; it is listed last. True when it could be made.
+    bool openOwnMidiPort(const QString& name);
+    // The name of the port of its own that is open; empty when none is.
+    QString ownMidiPort() const { return ownPort; }
     // The open MIDI port, -1 when none is open.
     int getMidiDevIndex();
     // A new list of the MIDI output port names, in port order; the caller owns it.
@@ -145,6 +150,7 @@ class QTempomind : public QObject {
 
   private:
     int sendPhase = 0;
+    QString ownPort;  // the port of its own that is open, if any
     TempoMind_t* engine = nullptr;
     bool midiClockEnabled = false;
     bool midiNoteEnabled = false;

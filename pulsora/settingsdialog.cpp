@@ -10,6 +10,11 @@
 #include "advancedsettings.h"
 #include "audiointerface.h"
 #include "qtempomind.h"
+
+namespace {
+// The name of the MIDI port the window makes of its own.
+const char* const kOwnMidiPortName = "Pulsora";
+}  // namespace
 #include "ui_settingsdialog.h"
 
 SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
@@ -115,6 +120,10 @@ void SettingsDialog::fillDeviceLists() {
     std::unique_ptr<QList<QString>> midiPorts(facade->getMidiDevList());
     if (midiPorts)
         for (const QString& name : *midiPorts) ui->midiDevSelect->addItem(name);
+    // Last, the entry that makes a port others connect to (a rig with no
+    // MIDI receiver of its own yet).
+    createPortIndex = ui->midiDevSelect->count();
+    ui->midiDevSelect->addItem(tr("create a port"));
     selectedMidiIndex = facade->getMidiDevIndex();
     ui->midiDevSelect->setCurrentIndex(selectedMidiIndex);
 }
@@ -135,6 +144,11 @@ void SettingsDialog::on_audioDevSelect_currentIndexChanged(int index) {
 
 void SettingsDialog::on_midiDevSelect_currentIndexChanged(int index) {
     if (initialising) return;
+    if (index == createPortIndex) {
+        if (facade) facade->openOwnMidiPort(QString::fromLatin1(kOwnMidiPortName));
+        RefreshDevices();  // the new port is listed and shown as the open one
+        return;
+    }
     selectedMidiIndex = index;
     applyChanges();
 }

@@ -56,6 +56,7 @@ class SettingsDialog : public QDialog {
     QTempomind* facade;
     int selectedAudioIndex = 0;
     int selectedMidiIndex = 0;
+    int createPortIndex = -1;  // the "create a port" entry of the MIDI list
     QStandardItemModel* itemModel = nullptr;
     AdvancedSettings* channelDialog = nullptr;
     QCheckBox* linkEnable = nullptr;

@@ -1,4 +1,5 @@
 // The engine's tm_ interface, recorded instead of run (see app_fakes.h).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -168,6 +169,16 @@ int tm_set_mididev(TempoMind_t*, int port) {
         return 1;
     }
     e.currentMidi = port;
+    return 0;
+}
+int tm_open_own_mididev(TempoMind_t*, const char* name) {
+    record("open_own_mididev", {});
+    fakes::Engine& e = fakes::engine();
+    e.ownPort = name;
+    const std::string listed = std::string("kadenzo:") + name;
+    auto found = std::find(e.midiPorts.begin(), e.midiPorts.end(), listed);
+    if (found == e.midiPorts.end()) found = e.midiPorts.insert(e.midiPorts.end(), listed);
+    e.currentMidi = static_cast<int>(found - e.midiPorts.begin());
     return 0;
 }
 int tm_get_current_mididev(TempoMind_t*) {

@@ -25,6 +25,7 @@ struct Engine {
     // MIDI ports offered; tm_init opens port 0 when there is one.
     std::vector<std::string> midiPorts{"Port A", "Port B"};
     int currentMidi = -1;
+    std::string ownPort;  // the name tm_open_own_mididev was last given
     // Values the queries answer.
     double antiDelay = 0.0;
     double inputLevel = -100.0;

@@ -173,6 +173,11 @@ int tm_set_mididev(TempoMind_t*, int port) {
     return 0;
 }
 
+int tm_open_own_mididev(TempoMind_t*, const char* name) {
+    engine().call(std::string("tm_open_own_mididev ") + name);
+    return 0;
+}
+
 int tm_get_current_mididev(TempoMind_t*) {
     return engine().openPort;
 }

@@ -648,6 +648,31 @@ class MainWindowTest : public QObject {
         QCOMPARE(r.facade->getMidiDevIndex(), 1);
     }
 
+    // A port of the window's own is made again at the next start (it did
+    // not exist before), and forgotten once another port is chosen.
+    void aPortOfItsOwnIsMadeAgainAtTheNextStart() {
+        {
+            Running r = start();
+            QVERIFY(r.facade->openOwnMidiPort("Pulsora"));
+            QVERIFY(r.window->close());
+            QSettings settings("Orvane", "Pulsora");
+            QCOMPARE(settings.value("Pulsora/MidiOwnPort").toString(), QString("Pulsora"));
+        }
+        fakes::reset();
+        {
+            Running r = start();
+            QCOMPARE(fakes::engine().ownPort, std::string("Pulsora"));
+            QCOMPARE(r.facade->ownMidiPort(), QString("Pulsora"));
+            QVERIFY(r.facade->selectMidiDev(0));
+            QVERIFY(r.window->close());
+            QSettings settings("Orvane", "Pulsora");
+            QVERIFY(!settings.contains("Pulsora/MidiOwnPort"));
+        }
+        fakes::reset();
+        Running r = start();
+        QCOMPARE(fakes::engine().count("open_own_mididev"), 0);
+    }
+
     void storedDeviceNamesThatNoLongerExist() {
         store("Pulsora/AudioInputDevice", "USB Mic");
         store("Pulsora/AudioChannels", QVariantList{1, 1});

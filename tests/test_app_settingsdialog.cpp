@@ -72,7 +72,7 @@ class SettingsDialogTest : public QObject {
         auto* midi = child<QComboBox>(&dialog, "midiDevSelect");
         QCOMPARE(itemsOf(audio), QStringList({"Studio In", "Octa"}));
         QCOMPARE(audio->currentIndex(), 0);
-        QCOMPARE(itemsOf(midi), QStringList({"Port A", "Port B"}));
+        QCOMPARE(itemsOf(midi), QStringList({"Port A", "Port B", "create a port"}));
         QCOMPARE(midi->currentIndex(), 0);
         QCOMPARE(child<QLineEdit>(&dialog, "latencyEdit")->text(), QString("0 ms"));
         QCOMPARE(child<QSlider>(&dialog, "latencySlider")->value(), 0);
@@ -257,6 +257,30 @@ class SettingsDialogTest : public QObject {
         QVERIFY(fakes::portaudio().openedDevices.empty());
     }
 
+    // A rig without a MIDI receiver yet: the last entry makes a port others
+    // connect to, which is then listed and shown as the open one.
+    void creatingAPortOfItsOwn() {
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        QComboBox* midi = child<QComboBox>(&dialog, "midiDevSelect");
+        midi->setCurrentIndex(midi->count() - 1);
+        QCOMPARE(fakes::engine().count("open_own_mididev"), 1);
+        QCOMPARE(fakes::engine().ownPort, std::string("Pulsora"));
+        QCOMPARE(fakes::engine().count("set_mididev"), 0);
+        QCOMPARE(itemsOf(midi),
+                 QStringList({"Port A", "Port B", "kadenzo:Pulsora", "create a port"}));
+        QCOMPARE(midi->currentIndex(), 2);
+        QCOMPARE(facade->ownMidiPort(), QString("Pulsora"));
+        // Another audio input restarts the engine: the port is made again.
+        child<QComboBox>(&dialog, "audioDevSelect")->setCurrentIndex(1);
+        QCOMPARE(fakes::engine().count("open_own_mididev"), 2);
+        QCOMPARE(facade->ownMidiPort(), QString("Pulsora"));
+        // Choosing another port afterwards leaves the port of its own.
+        midi->setCurrentIndex(0);
+        QCOMPARE(fakes::engine().last("set_mididev"), std::vector<double>{0});
+        QVERIFY(facade->ownMidiPort().isEmpty());
+    }
+
     void channelListTogglesChannels() {
         auto facade = startFacade();
         SettingsDialog dialog(facade.get());
@@ -293,7 +317,7 @@ class SettingsDialogTest : public QObject {
         fakes::engine().midiPorts = {"Port C", "Port A", "Port B"};
         dialog.RefreshDevices();
         QCOMPARE(itemsOf(child<QComboBox>(&dialog, "midiDevSelect")),
-                 QStringList({"Port C", "Port A", "Port B"}));
+                 QStringList({"Port C", "Port A", "Port B", "create a port"}));
         QCOMPARE(fakes::engine().count("set_mididev"), 0);
         QVERIFY(fakes::portaudio().openedDevices.empty());
     }

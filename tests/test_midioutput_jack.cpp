@@ -3,6 +3,7 @@
 // input, and the driver in its live configuration (default API, falling back
 // to JACK when there is no ALSA sequencer).
 #include <RtMidi.h>
+#include <jack/jack.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -126,6 +127,30 @@ TEST_F(MidiOutputJack, StartClocksAndStopArriveInOrderOnThePortOpened) {
     expected.push_back({0xFC});
 
     EXPECT_EQ(receiver.wait_for(expected.size()), expected);
+}
+
+// The window's "create a port" and live's new:NAME on RtMidi: a port others
+// connect to, listed last and open, that delivers once connected.
+TEST_F(MidiOutputJack, APortOfItsOwnIsListedOpenAndDeliversOnceConnected) {
+    Receiver& receiver = add_receiver("kadenzo-receiver");
+    settle();
+    create_driver();
+    ASSERT_EQ(midioutput_open_own(driver_, "clock"), 0);
+    EXPECT_TRUE(midioutput_own_port_open(driver_));
+    const std::vector<std::string> names = port_names(driver_);
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.back(), "kadenzo-midi:clock");
+    EXPECT_EQ(midioutput_get_open_port(driver_), static_cast<int>(names.size()) - 1);
+
+    // Another program connects the port to its input.
+    jack_client_t* patchbay = jack_client_open("kadenzo-patchbay", JackNoStartServer, nullptr);
+    ASSERT_NE(patchbay, nullptr);
+    const int connected = jack_connect(patchbay, "kadenzo-midi:clock", receiver.port_name().c_str());
+    jack_client_close(patchbay);
+    ASSERT_EQ(connected, 0);
+    wait_until_connected(receiver);
+    midioutput_send_start(driver_);
+    EXPECT_EQ(receiver.wait_for(1), (std::vector<Bytes>{{0xFA}}));
 }
 
 TEST_F(MidiOutputJack, SendsAfterClosingDoNotArriveAndThePortIsReleased) {

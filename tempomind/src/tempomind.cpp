@@ -348,6 +348,16 @@ int tm_set_mididev(TempoMind_t* handle, int port) {
     return result;
 }
 
+int tm_open_own_mididev(TempoMind_t* handle, const char* name) {
+    midioutput_state* midi = midi_of(handle);
+    if (!midi || !name || !name[0]) return 1;
+    meterticker_midiclock_out(handle->ticker, 0);  // MIDI Stop on the old port
+    if (midioutput_get_open_port(midi) >= 0) midioutput_close(midi);
+    const int result = midioutput_open_own(midi, name);
+    meterticker_midiclock_out(handle->ticker, 1);
+    return result;
+}
+
 int tm_get_current_mididev(TempoMind_t* handle) {
     midioutput_state* midi = midi_of(handle);
     return midi ? midioutput_get_open_port(midi) : -1;

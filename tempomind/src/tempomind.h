@@ -134,6 +134,10 @@ int tm_enable_midinote(TempoMind_t* handle, int on);
 int tm_enable_midiphase(TempoMind_t* handle, int on);
 int tm_set_mididev(TempoMind_t* handle, int port);
 int tm_get_current_mididev(TempoMind_t* handle);
+// Opens a MIDI output port of Kadenzo's own called name, which other
+// programs connect to, in place of the open port; it is listed last. 0 on
+// success.
+int tm_open_own_mididev(TempoMind_t* handle, const char* name);
 // Re-lists the MIDI ports; the array stays owned by the driver and is
 // replaced by the next call. Null when there is no MIDI output.
 char** tm_get_mididev_list(TempoMind_t* handle);
