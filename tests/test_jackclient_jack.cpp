@@ -160,11 +160,21 @@ class JackClientTest : public testing::Test {
     // Starts the clock (no audio sink) and waits until it runs.
     void start_clock() {
         client_->start_input(nullptr, nullptr, nullptr);
+        wait_for_clock();
+    }
+    void wait_for_clock() {
         const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
         while (client_->engine_time() <= 0.0 && SteadyClock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         ASSERT_GT(client_->engine_time(), 0.0);
+    }
+    // Takes the source's audio into the log.
+    void follow(const FrameCountSource& source, PieceLog* log) {
+        std::string problem;
+        ASSERT_TRUE(client_->set_inputs({source.port_name()}, &problem)) << problem;
+        settle();
+        client_->start_input(&PieceLog::audio, &PieceLog::gap, log);
     }
     // Connects the client's output to the raw receiver and waits until a
     // message gets through; the events seen so far are then skipped.
@@ -196,11 +206,8 @@ class JackClientTest : public testing::Test {
 TEST_F(JackClientTest, AudioArrivesInWholeHopsStampedWithTheirFrames) {
     FrameCountSource source("kadenzo-frame-source");
     ASSERT_TRUE(source.ok());
-    std::string problem;
-    ASSERT_TRUE(client_->set_inputs({source.port_name()}, &problem)) << problem;
-    settle();
     auto log = std::make_unique<PieceLog>();
-    client_->start_input(&PieceLog::audio, &PieceLog::gap, log.get());
+    follow(source, log.get());
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     client_->stop_input();
 
@@ -213,15 +220,9 @@ TEST_F(JackClientTest, AudioArrivesInWholeHopsStampedWithTheirFrames) {
 TEST_F(JackClientTest, APeriodChangeKeepsAudioAndMessagesOnTheirFrames) {
     FrameCountSource source("kadenzo-frame-source");
     ASSERT_TRUE(source.ok());
-    std::string problem;
-    ASSERT_TRUE(client_->set_inputs({source.port_name()}, &problem)) << problem;
-    settle();
     auto log = std::make_unique<PieceLog>();
-    client_->start_input(&PieceLog::audio, &PieceLog::gap, log.get());
-    const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
-    while (client_->engine_time() <= 0.0 && SteadyClock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    follow(source, log.get());
+    wait_for_clock();
     connect_receiver();
 
     const double start = client_->engine_time() + 0.2;
