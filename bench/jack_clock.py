@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """MIDI clock timing and CPU of `kadenzo live` through a JACK server of its own.
 
-A dummy JACK server (44100 Hz, 128-frame periods unless --period says otherwise) carries synthetic drums at
-120 BPM into `kadenzo live`, whose MIDI goes to `jack_midi_dump -a` (frame
-time stamps: the frame of the cycle plus the event's offset, so sub-period
-timing is seen). Over the measured span it reports:
+A dummy JACK server (44100 Hz, 128-frame periods unless --period says
+otherwise) carries synthetic drums at 120 BPM into `kadenzo live`, whose MIDI
+goes to `jack_midi_dump -a` (frame time stamps: the frame of the cycle plus
+the event's offset, so sub-period timing is seen). Over the measured span it reports:
 
 - the second difference of consecutive Clock frames, t[i+1] - 2 t[i] + t[i-1]
   (how much one clock interval differs from the one before), p50, p99 and
@@ -180,8 +180,9 @@ def main():
     logs = {k: open(os.path.join(work, k + ".log"), "w") for k in ("jackd", "dump", "live", "play")}
     jackd = dump = live = play = None
     try:
-        jackd = spawn(["jackd", "-n", name, "-R" if args.realtime else "-r", "-d", "dummy", "-r", str(RATE), "-p",
-                       str(args.period)], logs["jackd"], env)
+        scheduling = "-R" if args.realtime else "-r"
+        jackd = spawn(["jackd", "-n", name, scheduling, "-d", "dummy", "-r", str(RATE),
+                       "-p", str(args.period)], logs["jackd"], env)
         subprocess.run(["jack_wait", "-w", "-t", "10"], env=env, check=True,
                        stdout=subprocess.DEVNULL)
         dump = spawn(["jack_midi_dump", "-a", "kadenzo-bench-dump"], logs["dump"], env)

@@ -113,9 +113,7 @@ void QTempomind::RunTempomind() {
     tm_run(engine);
     // The new engine opens port 0; a port of its own is made again, so that
     // what is connected to it stays connected by name.
-    if (!ownPort.isEmpty() && tm_open_own_mididev(engine, ownPort.toLocal8Bit().constData()) != 0) {
-        ownPort.clear();
-    }
+    if (!ownPort.isEmpty()) openOwnMidiPort(ownPort);
 }
 
 void QTempomind::enableMidiClockOutput(int enabled) {

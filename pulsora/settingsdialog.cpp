@@ -10,12 +10,12 @@
 #include "advancedsettings.h"
 #include "audiointerface.h"
 #include "qtempomind.h"
+#include "ui_settingsdialog.h"
 
 namespace {
 // The name of the MIDI port the window makes of its own.
 const char* const kOwnMidiPortName = "Pulsora";
 }  // namespace
-#include "ui_settingsdialog.h"
 
 SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::SettingsDialog>()), facade(facade) {

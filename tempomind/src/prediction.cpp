@@ -73,17 +73,22 @@ void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
     }
 }
 
+// A backend with a lead writes each message at its time stamp.
+bool stamped_output(const meterticker_state* state) {
+    return state->midi && midioutput_get_lead(state->midi) > 0.0;
+}
+
 int pass_interval_ms(const meterticker_state* state) {
-    const double lead = state->midi ? midioutput_get_lead(state->midi) : 0.0;
-    return lead > 0.0 ? kStampedPassMilliseconds : kImmediatePassMilliseconds;
+    return stamped_output(state) ? kStampedPassMilliseconds : kImmediatePassMilliseconds;
 }
 
 // How far ahead of the clock the loop runs beyond the anti-delay: a backend
 // that writes each message at its time (JACK) must have it a period early,
 // and a pass may come a whole pass interval after a crossing.
 double output_lead(const meterticker_state* state) {
-    const double lead = state->midi ? midioutput_get_lead(state->midi) : 0.0;
-    return lead > 0.0 ? lead + kStampedPassMilliseconds / 1000.0 : 0.0;
+    return stamped_output(state)
+               ? midioutput_get_lead(state->midi) + kStampedPassMilliseconds / 1000.0
+               : 0.0;
 }
 
 }  // namespace

@@ -337,25 +337,31 @@ int tm_enable_midiphase(TempoMind_t* handle, int on) {
     return 0;
 }
 
+namespace {
+
+// Moves the MIDI output to another port: a Stop on the old one, and the
+// clock on afterwards whatever it was before.
+template <typename Open>
+int switch_midi_port(TempoMind_t* handle, midioutput_state* midi, Open open) {
+    meterticker_midiclock_out(handle->ticker, 0);  // MIDI Stop on the old port
+    if (midioutput_get_open_port(midi) >= 0) midioutput_close(midi);
+    const int result = open();
+    meterticker_midiclock_out(handle->ticker, 1);
+    return result;
+}
+
+}  // namespace
+
 int tm_set_mididev(TempoMind_t* handle, int port) {
     midioutput_state* midi = midi_of(handle);
     if (!midi) return 1;
-    meterticker_midiclock_out(handle->ticker, 0);  // MIDI Stop on the old port
-    if (midioutput_get_open_port(midi) >= 0) midioutput_close(midi);
-    const int result = midioutput_open(midi, port < 0 ? 0 : port);
-    // The clock is on after a port change whatever it was before.
-    meterticker_midiclock_out(handle->ticker, 1);
-    return result;
+    return switch_midi_port(handle, midi, [&] { return midioutput_open(midi, port < 0 ? 0 : port); });
 }
 
 int tm_open_own_mididev(TempoMind_t* handle, const char* name) {
     midioutput_state* midi = midi_of(handle);
     if (!midi || !name || !name[0]) return 1;
-    meterticker_midiclock_out(handle->ticker, 0);  // MIDI Stop on the old port
-    if (midioutput_get_open_port(midi) >= 0) midioutput_close(midi);
-    const int result = midioutput_open_own(midi, name);
-    meterticker_midiclock_out(handle->ticker, 1);
-    return result;
+    return switch_midi_port(handle, midi, [&] { return midioutput_open_own(midi, name); });
 }
 
 int tm_get_current_mididev(TempoMind_t* handle) {
