@@ -91,6 +91,8 @@ void LiveJackInput::onGap(unsigned long frames, double time, void* engine) {
 
 void LiveJackInput::reportTrouble() const {
     const JackEngineClient& c = *client_;
+    // A server that went has had its one line; these counts would only add noise.
+    if (c.server_gone()) return;
     if (c.skipped_frames() == 0 && c.overlapped_cycles() == 0 && c.midi_late() == 0) return;
     std::fprintf(stderr,
                  "kadenzo live: JACK: in %llu cycles, %llu frames skipped by the server, %llu "

@@ -37,6 +37,7 @@ class LiveJackInput {
 
     // One line on stderr when the server skipped or overlapped cycles or a
     // MIDI message went out late: what to look at when the clock stumbled.
+    // Nothing once the server has gone (that has its own line).
     void reportTrouble() const;
 
     JackEngineClient& client() { return *client_; }
