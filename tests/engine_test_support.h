@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -54,14 +55,25 @@ inline std::vector<midioutput_record> in_window(const std::vector<midioutput_rec
 
 // A ticker in manual mode on a virtual clock, with the recording backend.
 // run_until advances the clock one millisecond at a time, aligning as soon as
-// estimates exist and running one timer pass per millisecond.
+// estimates exist and running one timer pass per millisecond; with a lead
+// (a backend that writes each message at its stamp), run_paced_until passes
+// as the timer thread would.
 class TickerHarness {
   public:
-    TickerHarness() {
+    explicit TickerHarness(double lead = 0.0) {
         sequencer_ = init_sequencer();
         sequencer_register_gettime_cb(sequencer_, &clock_, &VirtualClock::read);
-        status_ = meterticker_init_manual_recorded(sequencer_, "engine test port",
-                                                   &VirtualClock::read, &clock_, &ticker_);
+        const char* const ports[] = {"engine test port", nullptr};
+        midioutput_recorder_config recorder;
+        recorder.port_names = ports;
+        recorder.clock = &VirtualClock::read;
+        recorder.clock_user = &clock_;
+        recorder.quiet = true;
+        recorder.lead = lead;
+        meterticker_options options;
+        options.midi_recorder = &recorder;
+        options.manual = true;
+        status_ = meterticker_init(sequencer_, 0, &ticker_, &options);
     }
     ~TickerHarness() {
         meterticker_close(ticker_);
@@ -108,6 +120,14 @@ class TickerHarness {
         const std::int64_t end = std::llround(t * 1000.0);
         while (ms_ < end) {
             ++ms_;
+            step();
+        }
+    }
+    // Passes spaced as the timer thread spaces them, up to t.
+    void run_paced_until(double t) {
+        const std::int64_t end = std::llround(t * 1000.0);
+        while (ms_ < end) {
+            ms_ = std::min(end, ms_ + meterticker_pass_interval_ms(ticker_));
             step();
         }
     }

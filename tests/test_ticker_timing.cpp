@@ -290,6 +290,26 @@ TEST(TickerTiming, ClockStartsOnTheNextBeatThenSends24ClocksPerBeat) {
     EXPECT_TRUE(h.take().empty()) << "no Clock after Stop";
 }
 
+// A backend that writes each message at its time stamp lets the timer pass
+// less often; however fast the beat, no pass may hold two Clocks, since it
+// sends the newest one only.
+TEST(TickerTiming, PassesPacedForAStampingBackendSendEveryClockAtAnyTempo) {
+    for (const double bpm : {60.0, 120.0, 180.0, 300.0, 480.0}) {
+        SCOPED_TRACE(testing::Message() << bpm << " BPM");
+        const double P = 60.0 / bpm;
+        TickerHarness h(0.003);
+        h.estimate_meter(P, 0.0);
+        h.start_at(10.0);
+        h.run_paced_until(10.2);
+        meterticker_midiclock_out(h.ticker(), 1);
+        h.run_paced_until(16.0);
+        const auto clocks = times_of(h.take(), kClock);
+        ASSERT_GE(clocks.size(), 48u);
+        for (size_t i = 1; i < clocks.size(); ++i)
+            ASSERT_NEAR(clocks[i] - clocks[i - 1], P / 24, 1e-9) << "Clock " << i;
+    }
+}
+
 // Start waits until the beat grid has stayed put for several updates in a
 // row: a clock switched on over the tracker's first guesses would start
 // anywhere between two beats.

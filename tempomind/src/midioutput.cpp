@@ -290,7 +290,10 @@ struct RecorderBackend : MidiBackend {
     explicit RecorderBackend(const midioutput_recorder_config& config)
         : ports(copy_names(config.port_names)),
           clock(config.clock),
-          clock_user(config.clock_user) {}
+          clock_user(config.clock_user),
+          lead_seconds(config.lead) {}
+
+    double lead() const override { return lead_seconds; }
 
     bool list_ports(std::vector<std::string>& names, std::string& /*error*/) override {
         names = ports;
@@ -313,6 +316,7 @@ struct RecorderBackend : MidiBackend {
     std::vector<std::string> ports;  // what the "system" offers now
     midioutput_clock_cb clock;
     void* clock_user;
+    double lead_seconds;
     std::vector<midioutput_record> records;
 };
 

@@ -53,6 +53,10 @@ struct midioutput_recorder_config {
     // Offline use: the port opening goes to the engine log (level 0) instead
     // of standard output, which then belongs to the program alone.
     bool quiet = false;
+    // Seconds ahead of its time stamp a message must be handed over, as to a
+    // backend that writes each message at its stamp (JACK's): the ticker
+    // then paces its passes as it does for that backend.
+    double lead = 0.0;
 };
 
 // One message that went out through the recorder.

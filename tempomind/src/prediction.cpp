@@ -1,5 +1,6 @@
 #include "prediction.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -12,9 +13,15 @@ const int kWaitMilliseconds = 500;
 const int kWaitSliceMilliseconds = 10;
 // Between passes: a message sent the moment its pass sees it needs passes
 // every millisecond; one that carries its time stamp (a backend with a lead)
-// only needs to be queued early enough, and fewer wake-ups cost less.
+// only needs to be queued early enough. The lead grows by the interval (see
+// output_lead), so a longer one costs a little reaction time to new
+// estimates and saves wake-ups: at 4 ms they were a quarter of a running
+// rig's CPU time.
 const int kImmediatePassMilliseconds = 1;
-const int kStampedPassMilliseconds = 4;
+const int kStampedPassMilliseconds = 10;  // the longest
+// A pass sends at most one Clock (the newest crossing), so stamped passes
+// come at least twice per Clock interval: at 120 BPM a Clock is 20.8 ms.
+const double kClocksPerBeat = 24.0;
 
 // Whether a scaled phase reached a whole number since the previous pass: its
 // whole part grew. Unlike a fraction that decreases, this holds for scaled
@@ -78,9 +85,19 @@ bool stamped_output(const meterticker_state* state) {
     return state->midi && midioutput_get_lead(state->midi) > 0.0;
 }
 
-int pass_interval_ms(const meterticker_state* state) {
-    return stamped_output(state) ? kStampedPassMilliseconds : kImmediatePassMilliseconds;
+}  // namespace
+
+int meterticker_pass_interval_ms(const meterticker_state* state) {
+    if (!stamped_output(state)) return kImmediatePassMilliseconds;
+    const meterticker_level& beat = state->levels[METERLEVEL_BEAT];
+    const double beat_seconds = beat.next_tick.load(std::memory_order_relaxed) -
+                                beat.previous_tick.load(std::memory_order_relaxed);
+    const double half_clock_ms = 1000.0 * beat_seconds / (2.0 * kClocksPerBeat);
+    if (!(half_clock_ms >= kImmediatePassMilliseconds)) return kImmediatePassMilliseconds;
+    return static_cast<int>(std::min(half_clock_ms, double(kStampedPassMilliseconds)));
 }
+
+namespace {
 
 // How far ahead of the clock the loop runs beyond the anti-delay: a backend
 // that writes each message at its time (JACK) must have it a period early,
@@ -205,6 +222,6 @@ void meterticker_timer_thread(meterticker_state* state) {
         } catch (...) {
             tm_logmsg(3, "MeterTicker: timer pass failed");
         }
-        TMSleep(pass_interval_ms(state));
+        TMSleep(meterticker_pass_interval_ms(state));
     }
 }
