@@ -1,6 +1,6 @@
 #include "advancedsettings.h"
 
-#include "audiointerface.h"
+#include "audioinput.h"
 #include "qtempomind.h"
 #include "ui_advancedsettings.h"
 
@@ -15,7 +15,7 @@ void AdvancedSettings::SetSelectedAudioDevice(int index) {
     suppress = true;
     audioDeviceIndex = index;
     ui->channelList->clear();
-    AudioInterface* audio = facade ? facade->audio : nullptr;
+    AudioInput* audio = facade ? facade->audio : nullptr;
     if (audio) {
         const std::vector<unsigned char> channels = audio->getCurrentChannels();
         for (std::size_t i = 0; i < channels.size(); ++i) {
@@ -30,7 +30,7 @@ void AdvancedSettings::SetSelectedAudioDevice(int index) {
 
 void AdvancedSettings::on_channelList_itemChanged(QTreeWidgetItem* item, int) {
     if (suppress) return;
-    AudioInterface* audio = facade ? facade->audio : nullptr;
+    AudioInput* audio = facade ? facade->audio : nullptr;
     if (!audio) return;
     const int position = ui->channelList->indexOfTopLevelItem(item);
     if (position < 0) return;

@@ -26,11 +26,12 @@
 #include <mutex>
 #include <vector>
 
+#include "audioinput.h"
 #include "tempomind.h"
 
 class QTempomind;
 
-class AudioInterface {
+class AudioInterface : public AudioInput {
   public:
     enum {
         SampleRate = 44100,
@@ -42,7 +43,7 @@ class AudioInterface {
     // null (blocks are then dropped).
     AudioInterface(QTempomind* facade, TempoMind_t* engine);
     // Stops and closes the stream, terminates PortAudio.
-    ~AudioInterface();
+    ~AudioInterface() override;
 
     AudioInterface(const AudioInterface&) = delete;
     AudioInterface& operator=(const AudioInterface&) = delete;
@@ -59,54 +60,54 @@ class AudioInterface {
     // initialised) and prints one line per device to standard output.
     void InitializeDeviceList();
     // The names of the input devices, in list order (owned by this object).
-    QList<QString>* getAudioDevList();
+    QList<QString>* getAudioDevList() override;
     // Index in the device list of the open (or last chosen) device.
-    int getAudioDevIndex() const;
+    int getAudioDevIndex() const override;
     // Input channels of the listed device at that index (0 when there is none).
-    int getInputChannelAmount(int index) const;
+    int getInputChannelAmount(int index) const override;
     // The channel selection of the open device: one flag per input channel,
     // 1 = mixed in.
-    std::vector<unsigned char> getCurrentChannels() const;
+    std::vector<unsigned char> getCurrentChannels() const override;
     // Sets the selection flag of a channel of the open device; channels
     // beyond the device are ignored (false returned).
-    bool toggleChannel(int channel, int value);
+    bool toggleChannel(int channel, int value) override;
 
     // Opens the listed device at that index and (re)starts the engine on it.
     // Returns 0 on success; -1 when the index is not in the list or the
     // stream could not be opened or started, after reporting why (log line
     // and the facade's audioError). After a failure no stream is open and
     // the engine receives no audio.
-    int selectAudioDev(int index);
+    int selectAudioDev(int index) override;
 
     // Pa_StartStream / Pa_StopStream of the open stream; 0 or a PortAudio error code.
     int StartStream();
     int StopStream();
     // Stops and closes the stream, if one is open. The clock then holds its
     // last value, so the engine may still read it until it is closed.
-    void closeStream();
+    void closeStream() override;
     bool isStreamOpen() const { return stream != nullptr; }
     // Whether the open stream's device belongs to a JACK server.
-    bool streamUsesJack() const;
+    bool streamUsesJack() const override;
     // True once a started stream stopped delivering audio (a device or audio
     // server that went away), until audio comes back.
-    bool inputLost() const { return stallReported || streamAbandoned; }
+    bool inputLost() const override { return stallReported || streamAbandoned; }
 
     // The engine's time source: seconds since the stream's first sample
     // (0.0 before it). Safe on any thread; never goes backwards.
     static double GetStreamTime(void* self);
 
     // The reason of the last failure (empty when the last selection worked).
-    QString lastError() const { return errorText; }
+    QString lastError() const override { return errorText; }
     // Blocks delivered by the stream since it was opened.
     std::uint64_t blocksDelivered() const { return blockCount.load(); }
     // The owner knows the input is gone (its audio server went away): the
     // stream is given up as checkInputHealth would after its wait, and the
     // failure reported once.
-    void declareInputLost(const QString& message);
+    void declareInputLost(const QString& message) override;
     // Called on the GUI thread from the facade's poll: notices a running
     // stream that stopped delivering audio (a device that went away) and
     // reports it once; reports again when audio comes back.
-    void checkInputHealth();
+    void checkInputHealth() override;
 
     // Averages the selected channels of an interleaved block into mono:
     // each sample is the mean of the channels listed in selected (in the

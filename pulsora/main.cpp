@@ -1,9 +1,13 @@
 // Pulsora's program entry: style sheet, engine start through the facade, then
 // the main window, or an error dialog when the engine cannot start.
 #include <QApplication>
+#include <QDebug>
 #include <QIcon>
 #include <QSettings>
+#include <memory>
 
+#include "audiosystem.h"
+#include "jackaudioinput.h"
 #include "mainwindow.h"
 #include "qtempomind.h"
 #include "startup.h"
@@ -23,7 +27,14 @@ int main(int argc, char* argv[]) {
     meterTracker::TrackingModel model = meterTracker::kDefaultTrackingModel;
     meterTracker::parseTrackingModel(stored.toStdString(), model);
 
+    // The audio system chosen last time: Kadenzo's own JACK client when one
+    // is wanted and can be had, else PortAudio and RtMidi.
     auto* facade = new QTempomind;
+    QString jackProblem;
+    std::unique_ptr<JackAudioInput> jack = openJackInputFor(storedAudioSystem(), &jackProblem);
+    if (jack) facade->useAudioInput(std::move(jack));
+    if (!jackProblem.isEmpty())
+        qWarning().noquote() << "Audio: JACK:" << jackProblem << "- using PortAudio and RtMidi.";
     if (facade->init(-1, model)) {
         auto* window = new MainWindow(facade);  // owns the facade from here on
         window->show();

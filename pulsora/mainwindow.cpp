@@ -16,7 +16,7 @@
 #include <cmath>
 #include <optional>
 
-#include "audiointerface.h"
+#include "audioinput.h"
 #include "nomusicdialog.h"
 #include "qtempomind.h"
 #include "settingsdialog.h"
@@ -165,7 +165,7 @@ void MainWindow::readSettings() {
 
     if (facade) facade->enableMidiClockOutput(0);
 
-    AudioInterface* audio = facade ? facade->audio : nullptr;
+    AudioInput* audio = facade ? facade->audio : nullptr;
     if (audio) {
         if (const std::optional<QString> deviceName = readString(settings, kAudioDeviceKey)) {
             const int index = audio->getAudioDevList()->indexOf(*deviceName);
@@ -236,7 +236,7 @@ void MainWindow::writeSettings() {
     settings.setValue(kOscTargetKey, facade->oscTarget());
     settings.setValue(kOscPrefixKey, facade->oscPrefix());
 
-    AudioInterface* audio = facade->audio;
+    AudioInput* audio = facade->audio;
     const int audioIndex = audio ? audio->getAudioDevIndex() : -1;
     if (audio) {
         const QList<QString>& names = *audio->getAudioDevList();
@@ -486,7 +486,7 @@ void MainWindow::nonbeatynessChange(double nbt) {
 
 void MainWindow::fallbackAudioDevice(const QString& storedName, bool clockOn) {
     fallbackNote.clear();
-    AudioInterface* audio = facade->audio;
+    AudioInput* audio = facade->audio;
     const QList<QString>& names = *audio->getAudioDevList();
     const int fallback = audio->getAudioDevIndex();
     if (names.isEmpty() || fallback < 0 || fallback >= names.size()) {

@@ -39,7 +39,12 @@ QTempomind::~QTempomind() {
 bool QTempomind::init(int midiPort, meterTracker::TrackingModel model, bool portAudio) {
     engine = model == meterTracker::TrackingModel::Classic ? tm_init(-1, midiPort)
                                                             : tm_init_model(-1, midiPort, model);
-    if (portAudio) audio = new AudioInterface(this, engine);
+    if (givenInput) {
+        givenInput->attach(this, engine);
+        audio = givenInput.release();
+    } else if (portAudio) {
+        audio = new AudioInterface(this, engine);
+    }
     if (!engine) {
         if (TEMPOMIND_ERROR_STATUS == 3) {
             qWarning("Error\nNo active MIDI devices found.\n");
@@ -50,6 +55,14 @@ bool QTempomind::init(int midiPort, meterTracker::TrackingModel model, bool port
     }
     tm_disable_beat_printout();
     return true;
+}
+
+void QTempomind::useAudioInput(std::unique_ptr<AudioInput> input) {
+    givenInput = std::move(input);
+}
+
+AudioInterface* QTempomind::audioInterface() const {
+    return dynamic_cast<AudioInterface*>(audio);
 }
 
 void QTempomind::startProcessing() {

@@ -1,6 +1,7 @@
 // QTempomind: the application's engine facade. It starts and closes the
-// engine, owns the audio input (AudioInterface), polls the engine every 30 ms
-// on the GUI thread and re-publishes phases, beats, the input level and the
+// engine, owns the audio input (AudioInterface, or JackAudioInput on a JACK
+// server), polls the engine every 30 ms on the GUI thread and re-publishes
+// phases, beats, the input level and the
 // non-beatyness value as Qt signals, and forwards the commands of the main
 // window and the settings dialogs to the engine.
 #ifndef PULSORA_QTEMPOMIND_H
@@ -10,9 +11,11 @@
 #include <QObject>
 #include <QString>
 #include <cstdio>
+#include <memory>
 
 #include "tempomind.h"
 
+class AudioInput;
 class AudioInterface;
 class QTimer;
 
@@ -32,13 +35,18 @@ class QTempomind : public QObject {
     // listed). False when the engine could not start; TEMPOMIND_ERROR_STATUS
     // then says why.
     // Without portAudio no audio interface is made: the caller feeds the
-    // engine itself (`kadenzo live` on its JACK client).
+    // engine itself (`kadenzo live` on its JACK client). An input given to
+    // useAudioInput before takes the PortAudio interface's place.
     bool init(int midiPort = -1,
               meterTracker::TrackingModel model = meterTracker::TrackingModel::Classic,
               bool portAudio = true);
+    // Before init(): the audio input is this one (owned from here on), for
+    // example JackAudioInput, whose client then carries the engine's MIDI.
+    void useAudioInput(std::unique_ptr<AudioInput> input);
 
-    // The audio input, owned by the facade; null before init().
-    AudioInterface* audioInterface() const { return audio; }
+    // The PortAudio interface, owned by the facade; null before init() and
+    // when the input is on JACK.
+    AudioInterface* audioInterface() const;
     // The engine handle; null before init() or when the engine failed.
     TempoMind_t* engineHandle() const { return engine; }
 
@@ -146,10 +154,11 @@ class QTempomind : public QObject {
 
   public:
     // Owned; created by init(). Public for the window and the dialogs.
-    AudioInterface* audio = nullptr;
+    AudioInput* audio = nullptr;
 
   private:
     int sendPhase = 0;
+    std::unique_ptr<AudioInput> givenInput;  // until init() adopts it
     QString ownPort;  // the port of its own that is open, if any
     TempoMind_t* engine = nullptr;
     bool midiClockEnabled = false;

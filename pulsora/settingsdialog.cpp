@@ -1,6 +1,7 @@
 #include "settingsdialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,7 +9,8 @@
 #include <QStandardItemModel>
 
 #include "advancedsettings.h"
-#include "audiointerface.h"
+#include "audiosystem.h"
+#include "audioinput.h"
 #include "qtempomind.h"
 #include "ui_settingsdialog.h"
 
@@ -39,6 +41,7 @@ SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
             facade->trackingModel() == meterTracker::TrackingModel::Enhanced ? 1 : 0);
 
     addNetworkOutputs();
+    addAudioSystemChoice();
 
     channelDialog = new AdvancedSettings(facade, this);
     channelDialog->hide();
@@ -93,6 +96,33 @@ void SettingsDialog::addNetworkOutputs() {
         connect(edit, &QLineEdit::editingFinished, this, &SettingsDialog::applyOsc);
 }
 
+void SettingsDialog::addAudioSystemChoice() {
+    const int extra = 34;
+    setMinimumHeight(minimumHeight() + extra);
+    setMaximumHeight(maximumHeight() + extra);
+    resize(width(), height() + extra);
+    ui->windowFrame->resize(ui->windowFrame->width(), ui->windowFrame->height() + extra);
+    ui->buttonBox->move(ui->buttonBox->x(), ui->buttonBox->y() + extra);
+    const int top = oscStatus->geometry().bottom() + 6;
+
+    auto* label = new QLabel(tr("Audio system"), ui->windowFrame);
+    label->setGeometry(14, top + 2, 100, 24);
+    audioSystemSelect = new QComboBox(ui->windowFrame);
+    audioSystemSelect->setObjectName(QStringLiteral("audioSystemSelect"));
+    audioSystemSelect->setToolTip(tr("Taken at the next start. On JACK, Kadenzo's own client "
+                                     "sends every clock message at its exact frame."));
+    audioSystemSelect->setGeometry(118, top, 214, 26);
+    // In the order of AudioSystem.
+    audioSystemSelect->addItem(tr("automatic (JACK when it runs)"));
+    audioSystemSelect->addItem(tr("JACK"));
+    audioSystemSelect->addItem(tr("PortAudio and RtMidi"));
+    audioSystemSelect->setCurrentIndex(static_cast<int>(storedAudioSystem()));
+    connect(audioSystemSelect, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            [this](int index) {
+                if (!initialising && index >= 0) storeAudioSystem(static_cast<AudioSystem>(index));
+            });
+}
+
 void SettingsDialog::applyOsc() {
     if (initialising || !facade) return;
     if (oscTargetEdit->text().trimmed() == facade->oscTarget() &&
@@ -111,7 +141,7 @@ void SettingsDialog::fillDeviceLists() {
     ui->midiDevSelect->clear();
     if (!facade) return;
 
-    if (AudioInterface* audio = facade->audio) {
+    if (AudioInput* audio = facade->audio) {
         for (const QString& name : *audio->getAudioDevList()) ui->audioDevSelect->addItem(name);
         ui->audioDevSelect->setCurrentIndex(audio->getAudioDevIndex());
         selectedAudioIndex = audio->getAudioDevIndex();
@@ -155,7 +185,7 @@ void SettingsDialog::on_midiDevSelect_currentIndexChanged(int index) {
 
 void SettingsDialog::applyChanges() {
     if (!facade) return;
-    AudioInterface* audio = facade->audio;
+    AudioInput* audio = facade->audio;
     if (audio && selectedAudioIndex != audio->getAudioDevIndex()) {
         facade->stopProcessing();
         audio->selectAudioDev(selectedAudioIndex);  // restarts stream and engine
@@ -172,7 +202,7 @@ void SettingsDialog::on_trackingModelSelect_currentIndexChanged(int index) {
     facade->setTrackingModel(model);
     // The engine takes its model when it starts: choosing the input again
     // restarts it (stream stopped first, switches kept).
-    if (AudioInterface* audio = facade->audio) {
+    if (AudioInput* audio = facade->audio) {
         facade->stopProcessing();
         audio->selectAudioDev(audio->getAudioDevIndex());
         facade->startProcessing();

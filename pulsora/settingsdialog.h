@@ -1,5 +1,7 @@
 // SettingsDialog: audio input device, MIDI output port, anti-latency, the
-// channel list and the network outputs (Ableton Link, OSC). Every change applies at once; there is nothing to confirm.
+// channel list, the network outputs (Ableton Link, OSC) and the audio
+// system. Every change applies at once (the audio system at the next
+// start); there is nothing to confirm.
 // Created anew for every opening and run modally.
 #ifndef PULSORA_SETTINGSDIALOG_H
 #define PULSORA_SETTINGSDIALOG_H
@@ -9,6 +11,7 @@
 
 class AdvancedSettings;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QStandardItemModel;
@@ -51,6 +54,9 @@ class SettingsDialog : public QDialog {
     // its target and prefix when an edit is finished.
     void addNetworkOutputs();
     void applyOsc();
+    // The audio system, below the network outputs: kept at once, taken at
+    // the next start (audiosystem.h).
+    void addAudioSystemChoice();
 
     std::unique_ptr<Ui::SettingsDialog> ui;
     QTempomind* facade;
@@ -63,6 +69,7 @@ class SettingsDialog : public QDialog {
     QLineEdit* oscTargetEdit = nullptr;
     QLineEdit* oscPrefixEdit = nullptr;
     QLabel* oscStatus = nullptr;
+    QComboBox* audioSystemSelect = nullptr;
     bool initialising = true;  // suppresses the change handlers while the lists are filled
 };
 

@@ -33,6 +33,9 @@ if(TARGET pulsora_core)
   # The facade and the audio input on the real engine.
   kadenzo_test(test_live_engine_jack SOURCES test_live_engine_jack.cpp
                LIBS pulsora_core PkgConfig::LIVE_JACK LABELS jack)
+  # The window's input on Kadenzo's own JACK client, on the real engine.
+  kadenzo_test(test_window_jack_input SOURCES test_window_jack_input.cpp
+               LIBS pulsora_core PkgConfig::LIVE_JACK LABELS jack)
 
   # `kadenzo live` as a program: the end-to-end test and bad input.
   if(TARGET kadenzo)

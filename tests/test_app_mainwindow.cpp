@@ -48,7 +48,7 @@ struct Running {
     QSlider* slider() const { return child<QSlider>("robustSlider"); }
     QLabel* halfLife() const { return child<QLabel>("halflifeLabel"); }
     QPushButton* tempo() const { return child<QPushButton>("tempoButton"); }
-    AudioInterface* audio() const { return facade->audio; }
+    AudioInput* audio() const { return facade->audio; }
 };
 
 Running start() {

@@ -15,6 +15,7 @@
 #include "app_fakes.h"
 #include "app_test_support.h"
 #include "audiointerface.h"
+#include "audiosystem.h"
 #include "qtempomind.h"
 #include "settingsdialog.h"
 
@@ -59,14 +60,17 @@ class SettingsDialogTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
         QCOMPARE(dialog.windowTitle(), QString("Pulsora I/O Settings"));
-        // The form's 270 pixels and the network outputs' row below it.
-        QCOMPARE(dialog.size(), QSize(360, 366));
+        // The form's 270 pixels, the network outputs' rows and the audio
+        // system's below it.
+        QCOMPARE(dialog.size(), QSize(360, 400));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
         auto* frame = child<QWidget>(&dialog, "windowFrame");
         auto* buttonArea = child<QWidget>(&dialog, "buttonBox");
         QVERIFY(frame->geometry().bottom() < dialog.height());
         QVERIFY(buttonArea->geometry().bottom() < frame->height());
-        QVERIFY(child<QWidget>(&dialog, "oscStatus")->geometry().bottom() < buttonArea->y());
+        QVERIFY(child<QWidget>(&dialog, "oscStatus")->geometry().bottom() <
+                child<QWidget>(&dialog, "audioSystemSelect")->y());
+        QVERIFY(child<QWidget>(&dialog, "audioSystemSelect")->geometry().bottom() < buttonArea->y());
 
         auto* audio = child<QComboBox>(&dialog, "audioDevSelect");
         auto* midi = child<QComboBox>(&dialog, "midiDevSelect");
@@ -207,6 +211,32 @@ class SettingsDialogTest : public QObject {
         // A dialog opened later shows the model in use.
         SettingsDialog again(facade.get());
         QCOMPARE(child<QComboBox>(&again, "trackingModelSelect")->currentIndex(), 1);
+    }
+
+    void theAudioSystemIsKeptForTheNextStart() {
+        apptest::clearSettings();
+        auto facade = startFacade();
+        SettingsDialog dialog(facade.get());
+        auto* box = child<QComboBox>(&dialog, "audioSystemSelect");
+        QCOMPARE(itemsOf(box), (QStringList{"automatic (JACK when it runs)", "JACK",
+                                            "PortAudio and RtMidi"}));
+        QCOMPARE(box->currentIndex(), 0);  // nothing stored: automatic
+        box->setCurrentIndex(2);
+        QCOMPARE(QSettings("Orvane", "Pulsora").value("Pulsora/AudioSystem").toString(),
+                 QString("portaudio"));
+        // Nothing restarts now: the running input stays.
+        QVERIFY(fakes::engine().calls.empty());
+        QVERIFY(fakes::portaudio().openedDevices.empty());
+
+        SettingsDialog again(facade.get());
+        auto* shown = child<QComboBox>(&again, "audioSystemSelect");
+        QCOMPARE(shown->currentIndex(), 2);
+        shown->setCurrentIndex(1);
+        QCOMPARE(storedAudioSystem(), AudioSystem::Jack);
+        // A value this version does not know counts as automatic.
+        QSettings("Orvane", "Pulsora").setValue("Pulsora/AudioSystem", "alsa");
+        QCOMPARE(storedAudioSystem(), AudioSystem::Automatic);
+        apptest::clearSettings();
     }
 
     void linkAndOscApplyFromTheDialog() {

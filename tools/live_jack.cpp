@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "jack_engine_feed.h"
 #include "midioutput.h"
 
 std::unique_ptr<LiveJackInput> LiveJackInput::open(const std::string& ownPort,
@@ -65,28 +66,11 @@ bool LiveJackInput::selectSource(int index, const std::vector<int>& channels,
 
 void LiveJackInput::start(TempoMind_t* engine) {
     tm_start_sequencer(engine);
-    tm_register_gettime_cb(engine, client_.get(), &LiveJackInput::engineTime);
-    client_->start_input(&LiveJackInput::onAudio, &LiveJackInput::onGap, engine);
+    jack_feed_engine(*client_, engine);
 }
 
 void LiveJackInput::stop() {
     if (client_) client_->stop_input();
-}
-
-void LiveJackInput::onAudio(const float* mono, unsigned long frames, double time, void* engine) {
-    tm_process_audio(mono, frames, static_cast<TempoMind_t*>(engine), time);
-}
-
-void LiveJackInput::onGap(unsigned long frames, double time, void* engine) {
-    // Frames the server skipped reach the tracker as silence, so that its
-    // time axis stays on the frame clock.
-    const unsigned long kPiece = JackEngineClient::kPieceFrames;
-    static const float kSilence[JackEngineClient::kPieceFrames] = {};
-    for (unsigned long done = 0; done < frames; done += kPiece) {
-        const unsigned long piece = frames - done < kPiece ? frames - done : kPiece;
-        tm_process_audio(kSilence, piece, static_cast<TempoMind_t*>(engine),
-                         time + static_cast<double>(done) / JackEngineClient::kEngineRate);
-    }
 }
 
 void LiveJackInput::reportTrouble() const {
@@ -102,8 +86,4 @@ void LiveJackInput::reportTrouble() const {
                  static_cast<unsigned long long>(c.skipped_frames()),
                  static_cast<unsigned long long>(c.overlapped_cycles()),
                  static_cast<unsigned long long>(c.midi_late()));
-}
-
-double LiveJackInput::engineTime(void* client) {
-    return static_cast<JackEngineClient*>(client)->engine_time();
 }

@@ -44,9 +44,6 @@ class LiveJackInput {
 
   private:
     LiveJackInput() = default;
-    static void onAudio(const float* mono, unsigned long frames, double time, void* engine);
-    static void onGap(unsigned long frames, double time, void* engine);
-    static double engineTime(void* client);
 
     std::unique_ptr<JackEngineClient> client_;
 };

@@ -1,0 +1,136 @@
+#include "jackaudioinput.h"
+
+#include <QDebug>
+
+#include "jack_engine_feed.h"
+#include "midioutput.h"
+#include "qtempomind.h"
+
+std::unique_ptr<JackAudioInput> JackAudioInput::open(const char* clientName,
+                                                     std::string* problem) {
+    std::unique_ptr<JackEngineClient> client = JackEngineClient::open(clientName, problem);
+    if (!client) return nullptr;
+    std::unique_ptr<JackAudioInput> input(new JackAudioInput);
+    input->jack = std::move(client);
+    midioutput_live_config config;
+    config.jack = input->jack.get();
+    midioutput_set_live_config(config);
+    input->refreshSources();
+    return input;
+}
+
+JackAudioInput::~JackAudioInput() {
+    jack->stop_input();
+    midioutput_set_live_config(midioutput_live_config());
+}
+
+void JackAudioInput::attach(QTempomind* owner, TempoMind_t* fed) {
+    facade = owner;
+    engine = fed;
+}
+
+void JackAudioInput::refreshSources() {
+    sources = jack->audio_sources();
+    names.clear();
+    for (const JackEngineClient::Source& source : sources)
+        names.append(QString::fromStdString(source.name));
+    // The open source keeps its place by name when others come or go.
+    const int index = names.indexOf(currentName);
+    if (index >= 0) currentIndex = index;
+}
+
+QList<QString>* JackAudioInput::getAudioDevList() {
+    refreshSources();
+    return &names;
+}
+
+int JackAudioInput::getInputChannelAmount(int index) const {
+    if (index < 0 || index >= static_cast<int>(sources.size())) return 0;
+    return static_cast<int>(sources[index].ports.size());
+}
+
+bool JackAudioInput::toggleChannel(int channel, int value) {
+    if (channel < 0 || channel >= static_cast<int>(channels.size())) return false;
+    channels[channel] = value != 0 ? 1 : 0;
+    jack->select_input(channel, value != 0);
+    return true;
+}
+
+int JackAudioInput::selectAudioDev(int index) {
+    if (sources.empty())
+        return fail(QStringLiteral("No audio input device available (no JACK client offers "
+                                   "audio)."));
+    if (index < 0 || index >= static_cast<int>(sources.size())) {
+        return fail(QStringLiteral("There is no audio input device number %1 (devices 0 to %2).")
+                        .arg(index)
+                        .arg(sources.size() - 1));
+    }
+    errorText.clear();
+
+    // As on PortAudio the engine starts again on the new source (a new
+    // tracking model takes effect); delivery stops first, so that no
+    // callback is inside a closing engine.
+    jack->stop_input();
+    if (engineStarted && facade) facade->StopTempomind();
+
+    std::string problem;
+    const bool connected = jack->set_inputs(sources[index].ports, &problem);
+    channels.assign(static_cast<std::size_t>(jack->input_count()), 0);
+    if (!channels.empty()) channels[0] = 1;
+    currentName = names[index];
+    currentIndex = index;
+    lostReported = false;
+
+    if (engine) {
+        if (!engineStarted) {
+            tm_start_sequencer(engine);
+        } else if (facade) {
+            facade->RunTempomind();
+        }
+        engineStarted = true;
+        jack_feed_engine(*jack, engine);
+        if (facade) {
+            tm_enable_midiclock(engine, facade->getMidiClockEnabled());
+            tm_enable_midinote(engine, facade->getMidiNoteEnabled());
+            tm_enable_midiphase(engine, facade->getSendPhase());
+        }
+    }
+    if (!connected)
+        return fail(QStringLiteral("Could not connect to \"%1\": %2")
+                        .arg(currentName, QString::fromStdString(problem)));
+    return 0;
+}
+
+void JackAudioInput::closeStream() {
+    jack->stop_input();
+}
+
+bool JackAudioInput::inputLost() const {
+    return lostReported || !jack->problem().empty();
+}
+
+void JackAudioInput::declareInputLost(const QString& message) {
+    if (lostReported) return;
+    lostReported = true;
+    fail(message);
+}
+
+void JackAudioInput::checkInputHealth() {
+    if (lostReported) return;
+    const std::string problem = jack->problem();
+    if (problem.empty()) return;
+    lostReported = true;
+    QString message = QString::fromStdString(problem) + QStringLiteral(".");
+    message[0] = message[0].toUpper();
+    fail(message);
+}
+
+int JackAudioInput::fail(const QString& message) {
+    errorText = message;
+    if (facade) {
+        facade->reportAudioError(message);
+    } else {
+        qWarning().noquote() << "Audio:" << message;
+    }
+    return -1;
+}
