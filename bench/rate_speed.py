@@ -9,7 +9,7 @@ file and keeps the least CPU time (user + system of the child, from
 getrusage), which is the figure least disturbed by other load on a shared
 machine. Prints one table row per rate; nothing is asserted.
 
-    bench/rate_speed.py --kadenzo build/tools/kadenzo [--source-dir DIR]
+    bench/rate_speed.py --kadenzo build/tools/kadenzo [--source-dir DIR] [--models classic,enhanced]
 """
 import argparse
 import glob
@@ -99,6 +99,9 @@ def main():
     parser.add_argument("--seconds", type=float, default=300.0)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--work-dir", help="where the test files go (default: a temporary folder)")
+    parser.add_argument("--models", default="",
+                        help="tracking models to time, comma-separated (default: the command "
+                             "line's default model only)")
     args = parser.parse_args()
 
     work = args.work_dir or tempfile.mkdtemp(prefix="kadenzo-rate-speed-")
@@ -113,20 +116,25 @@ def main():
 
     print(f"{args.seconds:.0f} s mono 16-bit files; least CPU time of {args.repeat} runs; "
           "real-time factor = audio seconds / CPU seconds")
-    header = f"{'rate':>7}  {'kadenzo CPU s':>13}  {'kadenzo x':>9}  {'vs 44.1k':>8}"
+    models = [m for m in args.models.split(",") if m] or [None]
+    header = f"{'rate':>7}  {'model':>8}  {'kadenzo CPU s':>13}  {'kadenzo x':>9}  {'vs 44.1k':>8}"
     if args.aubio:
         header += f"  {'aubio CPU s':>11}  {'aubio x':>8}"
     print(header)
-    reference = None
+    reference = {}
     for rate in RATES:
-        cpu = least_cpu([args.kadenzo, "analyze", "--beats", "--quiet", files[rate]], args.repeat)
-        if reference is None:
-            reference = cpu
-        row = f"{rate:>7}  {cpu:>13.3f}  {args.seconds / cpu:>9.0f}  {cpu / reference:>8.2f}"
-        if args.aubio:
-            aubio = least_cpu([args.aubio, "beat", files[rate]], args.repeat)
-            row += f"  {aubio:>11.3f}  {args.seconds / aubio:>8.0f}"
-        print(row, flush=True)
+        aubio = least_cpu([args.aubio, "beat", files[rate]], args.repeat) if args.aubio else None
+        for model in models:
+            command = [args.kadenzo, "analyze", "--beats", "--quiet"]
+            if model:
+                command += ["--model", model]
+            cpu = least_cpu(command + [files[rate]], args.repeat)
+            reference.setdefault(model, cpu)
+            row = (f"{rate:>7}  {model or 'default':>8}  {cpu:>13.3f}  {args.seconds / cpu:>9.0f}  "
+                   f"{cpu / reference[model]:>8.2f}")
+            if aubio is not None:
+                row += f"  {aubio:>11.3f}  {args.seconds / aubio:>8.0f}"
+            print(row, flush=True)
     if not args.work_dir:
         shutil.rmtree(work)
 

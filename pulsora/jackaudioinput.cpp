@@ -34,9 +34,9 @@ void JackAudioInput::refreshSources() {
     names.clear();
     for (const JackEngineClient::Source& source : sources)
         names.append(QString::fromStdString(source.name));
-    // The open source keeps its place by name when others come or go.
-    const int index = names.indexOf(currentName);
-    if (index >= 0) currentIndex = index;
+    // The open source keeps its place by name when others come or go; one
+    // that has gone is in no place.
+    if (!currentName.isEmpty()) currentIndex = names.indexOf(currentName);
 }
 
 QList<QString>* JackAudioInput::getAudioDevList() {
@@ -74,12 +74,13 @@ int JackAudioInput::selectAudioDev(int index) {
     if (engineStarted && facade) facade->StopTempomind();
 
     std::string problem;
-    const bool connected = jack->set_inputs(sources[index].ports, &problem);
+    const bool connected = jack->set_inputs(sources[index].ports, &problem) && problem.empty();
     channels.assign(static_cast<std::size_t>(jack->input_count()), 0);
     if (!channels.empty()) channels[0] = 1;
     currentName = names[index];
     currentIndex = index;
-    lostReported = false;
+    declaredLost = false;
+    problemReported = false;
 
     if (engine) {
         if (!engineStarted) {
@@ -106,20 +107,25 @@ void JackAudioInput::closeStream() {
 }
 
 bool JackAudioInput::inputLost() const {
-    return lostReported || !jack->problem().empty();
+    return declaredLost || !jack->problem().empty();
 }
 
 void JackAudioInput::declareInputLost(const QString& message) {
-    if (lostReported) return;
-    lostReported = true;
+    if (declaredLost) return;
+    declaredLost = true;
     fail(message);
 }
 
 void JackAudioInput::checkInputHealth() {
-    if (lostReported) return;
     const std::string problem = jack->problem();
-    if (problem.empty()) return;
-    lostReported = true;
+    if (problem.empty()) {
+        // A server back at 44100 Hz delivers again.
+        if (problemReported) qInfo().noquote() << "Audio: the JACK input is back.";
+        problemReported = false;
+        return;
+    }
+    if (problemReported) return;
+    problemReported = true;
     QString message = QString::fromStdString(problem) + QStringLiteral(".");
     message[0] = message[0].toUpper();
     fail(message);

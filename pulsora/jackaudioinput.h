@@ -57,7 +57,8 @@ class JackAudioInput : public AudioInput {
     int currentIndex = 0;
     std::vector<unsigned char> channels;
     bool engineStarted = false;
-    bool lostReported = false;
+    bool declaredLost = false;     // by the owner (declareInputLost)
+    bool problemReported = false;  // the client's problem, reported once
     QString errorText;
 };
 

@@ -9,6 +9,7 @@
 #include "audiosystem.h"
 #include "jackaudioinput.h"
 #include "mainwindow.h"
+#include "midioutput.h"
 #include "qtempomind.h"
 #include "startup.h"
 
@@ -35,7 +36,23 @@ int main(int argc, char* argv[]) {
     if (jack) facade->useAudioInput(std::move(jack));
     if (!jackProblem.isEmpty())
         qWarning().noquote() << "Audio: JACK:" << jackProblem << "- using PortAudio and RtMidi.";
-    if (facade->init(-1, model)) {
+
+    // A port of its own chosen last time ("create a port" in the settings)
+    // is there from the engine's start, so that a rig whose receivers
+    // connect to it later starts without any other MIDI port. Only the
+    // first engine opens it this way; later ones follow the window's choice.
+    const QString ownPort = QSettings(QStringLiteral("Orvane"), QStringLiteral("Pulsora"))
+                                .value(QStringLiteral("Pulsora/MidiOwnPort"))
+                                .toString();
+    const midioutput_live_config midiConfig = midioutput_get_live_config();
+    if (!ownPort.isEmpty()) {
+        midioutput_live_config withOwnPort = midiConfig;
+        withOwnPort.own_port = ownPort.toStdString();
+        midioutput_set_live_config(withOwnPort);
+    }
+    const bool started = facade->init(-1, model);
+    midioutput_set_live_config(midiConfig);
+    if (started) {
         auto* window = new MainWindow(facade);  // owns the facade from here on
         window->show();
         const int result = app.exec();

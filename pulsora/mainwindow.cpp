@@ -237,9 +237,12 @@ void MainWindow::writeSettings() {
     settings.setValue(kOscPrefixKey, facade->oscPrefix());
 
     AudioInput* audio = facade->audio;
+    // The list first: a JACK input re-reads its sources, and the index is
+    // that of the open one in the list as it is now.
+    const QList<QString>* listed = audio ? audio->getAudioDevList() : nullptr;
     const int audioIndex = audio ? audio->getAudioDevIndex() : -1;
     if (audio) {
-        const QList<QString>& names = *audio->getAudioDevList();
+        const QList<QString>& names = *listed;
         if (audioIndex >= 0 && audioIndex < names.size())
             settings.setValue(kAudioDeviceKey, names[audioIndex]);
     }

@@ -36,6 +36,13 @@ if(TARGET pulsora_core)
   # The window's input on Kadenzo's own JACK client, on the real engine.
   kadenzo_test(test_window_jack_input SOURCES test_window_jack_input.cpp
                LIBS pulsora_core PkgConfig::LIVE_JACK LABELS jack)
+  # The window program itself too, except under the race detector, whose
+  # build makes the tests alone.
+  if(TARGET pulsora AND NOT KADENZO_TSAN)
+    target_compile_definitions(test_window_jack_input PRIVATE
+                               PULSORA_BINARY="$<TARGET_FILE:pulsora>")
+    add_dependencies(test_window_jack_input pulsora)
+  endif()
 
   # `kadenzo live` as a program: the end-to-end test and bad input.
   if(TARGET kadenzo)

@@ -310,6 +310,26 @@ TEST(TickerTiming, PassesPacedForAStampingBackendSendEveryClockAtAnyTempo) {
     }
 }
 
+// The same pacing with the phase controllers on: each of the beat's 128
+// steps goes out.
+TEST(TickerTiming, PacedPassesSendEveryPhaseControllerStepWhilePhasesAreOn) {
+    for (const double bpm : {60.0, 120.0, 200.0}) {
+        SCOPED_TRACE(testing::Message() << bpm << " BPM");
+        const double P = 60.0 / bpm;
+        TickerHarness h(0.003);
+        h.estimate(4 * P, 0.0, P, 0.0, P / 2, 0.0);
+        h.start_at(10.0);
+        h.run_paced_until(10.2);
+        meterticker_midiphase_out(h.ticker(), 1);
+        const double beat = (std::floor(10.2 / P) + 3) * P;
+        h.run_paced_until(beat + 2 * P);
+        const auto steps =
+            matching(in_window(h.take(), beat - 1e-4, beat + P - 1e-4),
+                     [](const midioutput_record& r) { return r.bytes.size() == 3 && r.bytes[1] == 65; });
+        EXPECT_EQ(steps.size(), 128u);
+    }
+}
+
 // Start waits until the beat grid has stayed put for several updates in a
 // row: a clock switched on over the tracker's first guesses would start
 // anywhere between two beats.

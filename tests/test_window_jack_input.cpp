@@ -2,13 +2,18 @@
 // on the real engine, through a JACK server of each test's own: the sources
 // it lists, the mix of the chosen channels reaching the engine on the
 // client's frame clock, the engine's MIDI going out through the client's
-// port, and a server that dies reported as an audio error.
+// port, and a server that dies reported as an audio error; and the window
+// program itself on a server without any MIDI receiver.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -133,6 +138,32 @@ TEST_F(WindowJackInput, FollowsTheChosenChannelsOfASourceOnTheClientsClockAndSen
     EXPECT_TRUE(recorder->errors.empty());
 }
 
+// Choosing a source again restarts the engine, as on PortAudio (a new
+// tracking model takes effect so): a fresh tracker, the clock from 0 on the
+// client's frames again, the output switches kept.
+TEST_F(WindowJackInput, ChoosingTheSourceAgainRestartsTheEngineWithTheSwitchesKept) {
+    source->playConstant({0.5f, 0.0f});
+    facade->startProcessing();
+    const int index = sourceIndex();
+    ASSERT_EQ(audio->selectAudioDev(index), 0) << audio->lastError().toStdString();
+    TempoMind_t* engine = facade->engineHandle();
+    ASSERT_TRUE(waitUntil([&] { return std::isfinite(tm_get_bpm(engine)); }, 10.0))
+        << "the tracker never produced an estimate";
+    facade->setSendPhase(1);
+    poll(300);
+    const double before = tm_get_engine_time(engine);
+
+    ASSERT_EQ(audio->selectAudioDev(index), 0) << audio->lastError().toStdString();
+    EXPECT_TRUE(std::isinf(tm_get_bpm(engine))) << "the tracker was not restarted";
+    EXPECT_LT(tm_get_engine_time(engine), before) << "the clock did not start again";
+    const std::size_t atSwitch = sink->midiEvents().size();
+    EXPECT_TRUE(waitUntil([&] { return sink->midiEvents().size() > atSwitch; }, 15.0))
+        << "no phase controllers after the restart";
+    EXPECT_EQ(facade->getSendPhase(), 1);
+    EXPECT_NEAR(tm_get_engine_time(engine), jack->client().engine_time(), 0.05);
+    EXPECT_TRUE(recorder->errors.empty());
+}
+
 TEST_F(WindowJackInput, AServerThatDiesIsAnAudioErrorWithinTwoSeconds) {
     facade->startProcessing();
     ASSERT_EQ(audio->selectAudioDev(sourceIndex()), 0) << audio->lastError().toStdString();
@@ -157,5 +188,35 @@ TEST_F(WindowJackInput, AServerThatDiesIsAnAudioErrorWithinTwoSeconds) {
     poll(300);
     EXPECT_EQ(recorder->errors.size(), 1u) << "reported once";
 }
+
+#ifdef PULSORA_BINARY
+// A rig that chose "create a port" last time has no receiver yet when the
+// window starts: the window comes up on its own JACK client with that port,
+// for the receivers to connect to, instead of the no-MIDI dialog.
+TEST(WindowProgram, OnJackItStartsWithThePortOfItsOwnWhenNoReceiverExists) {
+    livetest::JackServer server;
+    std::string why;
+    ASSERT_TRUE(server.start(&why)) << why;
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    ASSERT_TRUE(QDir(config.path()).mkpath(QStringLiteral("Orvane")));
+    std::ofstream(config.filePath(QStringLiteral("Orvane/Pulsora.conf")).toStdString())
+        << "[Pulsora]\nMidiOwnPort=Pulsora\n";
+    setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::string log = config.filePath(QStringLiteral("pulsora.log")).toStdString();
+    const pid_t window = jack_test::spawn({PULSORA_BINARY}, log);
+    unsetenv("XDG_CONFIG_HOME");
+    ASSERT_GT(window, 0);
+
+    livetest::TestClient probe("kadenzo-probe", 0, false);
+    ASSERT_TRUE(probe.ok());
+    const bool ported = waitUntil([&] { return !probe.ports("pulsora:Pulsora").empty(); }, 15.0);
+    const bool input = waitUntil([&] { return !probe.ports("pulsora:in_0").empty(); }, 5.0);
+    jack_test::stop_process(window);
+    EXPECT_TRUE(ported) << "no port pulsora:Pulsora; the window said:\n" << jack_test::file_text(log);
+    EXPECT_TRUE(input) << "the audio input is not on the window's JACK client";
+}
+#endif
 
 }  // namespace

@@ -23,6 +23,8 @@ double engine_time(void* client) {
 }  // namespace
 
 void jack_feed_engine(JackEngineClient& client, TempoMind_t* engine) {
-    tm_register_gettime_cb(engine, &client, &engine_time);
+    // Delivery first: its first frame is time 0 from then on, so that a
+    // restarted engine never reads the previous run's time.
     client.start_input(&on_audio, &on_gap, engine);
+    tm_register_gettime_cb(engine, &client, &engine_time);
 }

@@ -22,6 +22,9 @@ const int kStampedPassMilliseconds = 10;  // the longest
 // A pass sends at most one Clock (the newest crossing), so stamped passes
 // come at least twice per Clock interval: at 120 BPM a Clock is 20.8 ms.
 const double kClocksPerBeat = 24.0;
+// The phase controllers step 128 times a beat (and a bar), one value a
+// pass: while they are on, a pass for every step of the beat's.
+const double kControllerStepsPerBeat = 128.0;
 
 // Whether a scaled phase reached a whole number since the previous pass: its
 // whole part grew. Unlike a fraction that decreases, this holds for scaled
@@ -92,9 +95,13 @@ int meterticker_pass_interval_ms(const meterticker_state* state) {
     const meterticker_level& beat = state->levels[METERLEVEL_BEAT];
     const double beat_seconds = beat.next_tick.load(std::memory_order_relaxed) -
                                 beat.previous_tick.load(std::memory_order_relaxed);
-    const double half_clock_ms = 1000.0 * beat_seconds / (2.0 * kClocksPerBeat);
-    if (!(half_clock_ms >= kImmediatePassMilliseconds)) return kImmediatePassMilliseconds;
-    return static_cast<int>(std::min(half_clock_ms, double(kStampedPassMilliseconds)));
+    double longest_ms = 1000.0 * beat_seconds / (2.0 * kClocksPerBeat);
+    const bool phases_out =
+        state->ctrls[METERLEVEL_BEAT].enabled.load(std::memory_order_relaxed) != 0 ||
+        state->ctrls[METERLEVEL_BAR].enabled.load(std::memory_order_relaxed) != 0;
+    if (phases_out) longest_ms = std::min(longest_ms, 1000.0 * beat_seconds / kControllerStepsPerBeat);
+    if (!(longest_ms >= kImmediatePassMilliseconds)) return kImmediatePassMilliseconds;
+    return static_cast<int>(std::min(longest_ms, double(kStampedPassMilliseconds)));
 }
 
 namespace {

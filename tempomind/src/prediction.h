@@ -23,8 +23,9 @@ void meterticker_timer_thread(meterticker_state* state);
 
 // Milliseconds from one pass to the next: 1 when messages go out as their
 // pass sees them; with a backend that writes each message at its time stamp
-// (a lead), up to 10, and at most half a MIDI Clock interval, since a pass
-// sends one Clock at most.
+// (a lead), up to 10, at most half a MIDI Clock interval, since a pass
+// sends one Clock at most, and while phase controllers are on, at most one
+// of their steps.
 int meterticker_pass_interval_ms(const meterticker_state* state);
 
 // Aligns the levels to the first estimate once all its periods are known
