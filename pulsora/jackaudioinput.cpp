@@ -1,6 +1,7 @@
 #include "jackaudioinput.h"
 
 #include <QDebug>
+#include <chrono>
 
 #include "jack_engine_feed.h"
 #include "midioutput.h"
@@ -81,6 +82,7 @@ int JackAudioInput::selectAudioDev(int index) {
     currentIndex = index;
     declaredLost = false;
     problemReported = false;
+    sourceGone = false;
 
     if (engine) {
         if (!engineStarted) {
@@ -107,7 +109,7 @@ void JackAudioInput::closeStream() {
 }
 
 bool JackAudioInput::inputLost() const {
-    return declaredLost || !jack->problem().empty();
+    return declaredLost || sourceGone || !jack->problem().empty();
 }
 
 void JackAudioInput::declareInputLost(const QString& message) {
@@ -118,17 +120,37 @@ void JackAudioInput::declareInputLost(const QString& message) {
 
 void JackAudioInput::checkInputHealth() {
     const std::string problem = jack->problem();
-    if (problem.empty()) {
-        // A server back at 44100 Hz delivers again.
-        if (problemReported) qInfo().noquote() << "Audio: the JACK input is back.";
-        problemReported = false;
+    if (!problem.empty()) {
+        if (problemReported) return;
+        problemReported = true;
+        QString message = QString::fromStdString(problem) + QStringLiteral(".");
+        message[0] = message[0].toUpper();
+        fail(message);
         return;
     }
-    if (problemReported) return;
-    problemReported = true;
-    QString message = QString::fromStdString(problem) + QStringLiteral(".");
-    message[0] = message[0].toUpper();
-    fail(message);
+    // A server back at 44100 Hz delivers again.
+    if (problemReported) qInfo().noquote() << "Audio: the JACK input is back.";
+    problemReported = false;
+
+    // The open source's client may close (its inputs then hear silence):
+    // looked for once a second, reported once.
+    if (currentName.isEmpty() || !engineStarted) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSourceCheck < std::chrono::seconds(1)) return;
+    lastSourceCheck = now;
+    bool listed = false;
+    for (const JackEngineClient::Source& source : jack->audio_sources())
+        listed = listed || QString::fromStdString(source.name) == currentName;
+    if (!listed && !sourceGone) {
+        sourceGone = true;
+        currentIndex = -1;
+        fail(QStringLiteral("The audio source \"%1\" is gone (its JACK client closed).")
+                 .arg(currentName));
+    } else if (listed && sourceGone) {
+        sourceGone = false;
+        qInfo().noquote() << "Audio: the source" << currentName
+                          << "is back; choose it again in the settings to follow it.";
+    }
 }
 
 int JackAudioInput::fail(const QString& message) {

@@ -6,6 +6,7 @@
 #ifndef PULSORA_JACKAUDIOINPUT_H
 #define PULSORA_JACKAUDIOINPUT_H
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,8 @@ class JackAudioInput : public AudioInput {
     bool engineStarted = false;
     bool declaredLost = false;     // by the owner (declareInputLost)
     bool problemReported = false;  // the client's problem, reported once
+    bool sourceGone = false;       // the open source's client closed, reported once
+    std::chrono::steady_clock::time_point lastSourceCheck;
     QString errorText;
 };
 

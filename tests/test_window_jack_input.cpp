@@ -164,6 +164,27 @@ TEST_F(WindowJackInput, ChoosingTheSourceAgainRestartsTheEngineWithTheSwitchesKe
     EXPECT_TRUE(recorder->errors.empty());
 }
 
+TEST_F(WindowJackInput, ASourceThatClosesIsAnAudioErrorOnce) {
+    facade->startProcessing();
+    ASSERT_EQ(audio->selectAudioDev(sourceIndex()), 0) << audio->lastError().toStdString();
+    poll(300);
+    source.reset();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            facade->updateOutputs();
+            return !recorder->errors.empty();
+        },
+        3.0))
+        << "no audio error for a source that closed";
+    EXPECT_EQ(recorder->errors, (std::vector<std::string>{
+                                    "The audio source \"kadenzo-source\" is gone (its JACK "
+                                    "client closed)."}));
+    EXPECT_TRUE(audio->inputLost());
+    EXPECT_EQ(audio->getAudioDevIndex(), -1) << "a source that left has no place in the list";
+    poll(1500);
+    EXPECT_EQ(recorder->errors.size(), 1u) << "reported once";
+}
+
 TEST_F(WindowJackInput, AServerThatDiesIsAnAudioErrorWithinTwoSeconds) {
     facade->startProcessing();
     ASSERT_EQ(audio->selectAudioDev(sourceIndex()), 0) << audio->lastError().toStdString();
