@@ -67,7 +67,7 @@ AudioInterface* QTempomind::audioInterface() const {
 
 void QTempomind::startProcessing() {
     connect(pollTimer, &QTimer::timeout, this, &QTempomind::updateOutputs, Qt::UniqueConnection);
-    pollTimer->start(30);
+    pollTimer->start(pollMilliseconds);
 }
 
 void QTempomind::stopProcessing() {

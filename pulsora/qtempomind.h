@@ -115,6 +115,10 @@ class QTempomind : public QObject {
                                void (*cb)(void* user, double fullPhase));
     void UnregisterPhaseCallback(void* user);
 
+    // How often startProcessing polls: 30 ms (a window's meters) unless set
+    // before; a program without meters polls less often.
+    void setPollInterval(int milliseconds) { pollMilliseconds = milliseconds; }
+
     // Reports a failure of the audio input: a log line, and audioError for
     // the window. Called by the audio interface on the GUI thread.
     void reportAudioError(const QString& message);
@@ -141,8 +145,9 @@ class QTempomind : public QObject {
     // (a device that went away); the text is meant for the user.
     void audioError(const QString& message);
 
+
   public slots:
-    // Polls the engine every 30 ms.
+    // Polls the engine at the poll interval.
     void startProcessing();
     void stopProcessing();
     // One poll; emits the signals above.
@@ -170,6 +175,7 @@ class QTempomind : public QObject {
     double previousBeatPhase = 0.0;
     double previousTatumPhase = 0.0;
     QTimer* pollTimer = nullptr;
+    int pollMilliseconds = 30;
     QString audioErrorText;
     bool link = false;
     QString osc_target;

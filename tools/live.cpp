@@ -590,6 +590,9 @@ int runLive(const Options& options) {
     QObject::connect(facade, &QTempomind::barPhase, [&](double p) { status.barPhase = p; });
     QObject::connect(facade, &QTempomind::beatPhase, [&](double p) { status.beatPhase = p; });
     QObject::connect(facade, &QTempomind::audioLevelChange, [&](int db) { status.level = db; });
+    // The status line shows the phases once a second and the silence gate
+    // works in tenths of a second: no meters to keep smooth.
+    facade->setPollInterval(100);
     facade->startProcessing();
 
     if (options.halfLife > 0.0) facade->changeHalfTime(options.halfLife);
@@ -701,7 +704,7 @@ int runLive(const Options& options) {
             app.quit();
         }
     });
-    signalWatch.start(50);
+    signalWatch.start(100);
 
     app.exec();
     statusTimer.stop();

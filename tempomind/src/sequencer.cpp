@@ -14,8 +14,10 @@ namespace {
 const int kStoppedByRemoval = -1;
 
 // A broadcast can fall between a consumer's check and its wait; the bounded
-// wait makes that up even when no further block arrives.
-const auto kConsumerWaitSlice = std::chrono::milliseconds(10);
+// wait makes that up even when no further block arrives. Longer than the
+// time between blocks (an analysis hop is 11.6 ms), so that a consumer
+// wakes once per block, not also for the slice's end.
+const auto kConsumerWaitSlice = std::chrono::milliseconds(50);
 
 double lap_time_for_read(const sequencer_state* seq, std::uint64_t lap) {
     return seq->lap_start_time[lap % 2].load(std::memory_order_acquire);
