@@ -136,11 +136,7 @@ bool AudioInterface::toggleChannel(int channel, int value) {
 
 int AudioInterface::fail(const QString& message) {
     errorText = message;
-    if (facade) {
-        facade->reportAudioError(message);
-    } else {
-        qWarning().noquote() << "Audio:" << message;
-    }
+    reportAudioFailure(facade, message);
     return -1;
 }
 

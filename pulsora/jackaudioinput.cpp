@@ -155,10 +155,6 @@ void JackAudioInput::checkInputHealth() {
 
 int JackAudioInput::fail(const QString& message) {
     errorText = message;
-    if (facade) {
-        facade->reportAudioError(message);
-    } else {
-        qWarning().noquote() << "Audio:" << message;
-    }
+    reportAudioFailure(facade, message);
     return -1;
 }

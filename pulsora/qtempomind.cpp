@@ -288,3 +288,11 @@ QString QTempomind::corrections() const {
     tm_get_corrections(engine, text, sizeof text);
     return QString::fromUtf8(text);
 }
+
+void reportAudioFailure(QTempomind* facade, const QString& message) {
+    if (facade) {
+        facade->reportAudioError(message);
+    } else {
+        qWarning().noquote() << "Audio:" << message;
+    }
+}

@@ -182,4 +182,8 @@ class QTempomind : public QObject {
     QString osc_prefix = QStringLiteral("/kadenzo");
 };
 
+// An audio input's failure: the facade's reportAudioError, or a log line
+// when the input has no facade.
+void reportAudioFailure(QTempomind* facade, const QString& message);
+
 #endif

@@ -55,14 +55,17 @@ SettingsDialog::SettingsDialog(QTempomind* facade, QWidget* parent)
 
 SettingsDialog::~SettingsDialog() = default;
 
-void SettingsDialog::addNetworkOutputs() {
-    // Below the tracking model, above the buttons, which move down.
-    const int extra = 96;
+void SettingsDialog::growBy(int extra) {
     setMinimumHeight(minimumHeight() + extra);
     setMaximumHeight(maximumHeight() + extra);
     resize(width(), height() + extra);
     ui->windowFrame->resize(ui->windowFrame->width(), ui->windowFrame->height() + extra);
     ui->buttonBox->move(ui->buttonBox->x(), ui->buttonBox->y() + extra);
+}
+
+void SettingsDialog::addNetworkOutputs() {
+    // Below the tracking model, above the buttons, which move down.
+    growBy(96);
     const int top = ui->trackingModelSelect->geometry().bottom() + 10;
 
     linkEnable = new QCheckBox(tr("Ableton Link"), ui->windowFrame);
@@ -97,12 +100,7 @@ void SettingsDialog::addNetworkOutputs() {
 }
 
 void SettingsDialog::addAudioSystemChoice() {
-    const int extra = 34;
-    setMinimumHeight(minimumHeight() + extra);
-    setMaximumHeight(maximumHeight() + extra);
-    resize(width(), height() + extra);
-    ui->windowFrame->resize(ui->windowFrame->width(), ui->windowFrame->height() + extra);
-    ui->buttonBox->move(ui->buttonBox->x(), ui->buttonBox->y() + extra);
+    growBy(34);
     const int top = oscStatus->geometry().bottom() + 6;
 
     auto* label = new QLabel(tr("Audio system"), ui->windowFrame);

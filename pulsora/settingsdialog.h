@@ -57,6 +57,9 @@ class SettingsDialog : public QDialog {
     // The audio system, below the network outputs: kept at once, taken at
     // the next start (audiosystem.h).
     void addAudioSystemChoice();
+    // Room for rows below the form: the dialog and its frame grow, the
+    // buttons move down.
+    void growBy(int extra);
 
     std::unique_ptr<Ui::SettingsDialog> ui;
     QTempomind* facade;

@@ -27,6 +27,16 @@
 namespace livetest {
 
 using Clock = std::chrono::steady_clock;
+
+// Polls the facade as the window's timer does (every 30 ms), for the given time.
+template <typename Facade>
+void pollLikeTheWindow(Facade& facade, int milliseconds) {
+    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Clock::now() < end) {
+        facade.updateOutputs();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+}
 using jack_test::JackServer;
 
 // One MIDI message as the test client received it.

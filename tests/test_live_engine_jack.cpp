@@ -44,14 +44,7 @@ class EngineJack : public testing::Test {
         sink.reset();
         server.stop();
     }
-    // Polls like the window's timer does, for the given time.
-    void poll(int milliseconds) {
-        const auto end = livetest::Clock::now() + std::chrono::milliseconds(milliseconds);
-        while (livetest::Clock::now() < end) {
-            facade->updateOutputs();
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        }
-    }
+    void poll(int milliseconds) { livetest::pollLikeTheWindow(*facade, milliseconds); }
     // MIDI messages with this status byte that arrived after the given count.
     int arrivedSince(std::size_t from, unsigned char status) const {
         const std::vector<livetest::MidiEvent> events = sink->midiEvents();

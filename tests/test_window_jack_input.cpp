@@ -62,14 +62,7 @@ class WindowJackInput : public testing::Test {
         source.reset();
         server.stop();
     }
-    // Polls like the window's timer does, for the given time.
-    void poll(int milliseconds) {
-        const auto end = livetest::Clock::now() + std::chrono::milliseconds(milliseconds);
-        while (livetest::Clock::now() < end) {
-            facade->updateOutputs();
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        }
-    }
+    void poll(int milliseconds) { livetest::pollLikeTheWindow(*facade, milliseconds); }
     int sourceIndex() { return audio->getAudioDevList()->indexOf(QStringLiteral("kadenzo-source")); }
     double lastLevel() {
         const std::vector<double> levels = recorder->valuesOf("audioLevelChange");
