@@ -14,25 +14,28 @@ export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 
 status=0
+stage() {  # stage NAME: announces a stage with the time taken so far
+    echo "== $1 (at ${SECONDS}s)"
+}
 run_ctest() {  # run_ctest DIR ARGS...: runs ctest in DIR, remembers a failure, goes on
     local dir=$1
     shift
     (cd "$dir" && ctest --output-on-failure --timeout 600 "$@") || status=1
 }
 
-echo "== build and test"
+stage "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 run_ctest build -j"$jobs" -LE jack
 run_ctest build -L jack
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_ASAN=ON \
       -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 run_ctest build-asan -j"$jobs" -LE jack
 
-echo "== ThreadSanitizer (concurrency and JACK tests)"
+stage "ThreadSanitizer (concurrency and JACK tests)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_TSAN=ON \
       -DKADENZO_BUILD_BENCH=OFF
 cmake --build build-tsan -j"$jobs" --target concurrency_tests jack_tests
@@ -40,4 +43,5 @@ tsan_options="halt_on_error=1 suppressions=$PWD/tests/tsan.supp"
 TSAN_OPTIONS=$tsan_options run_ctest build-tsan -j"$jobs" -L concurrency -LE jack
 TSAN_OPTIONS=$tsan_options run_ctest build-tsan -L jack
 
+stage "done"
 exit $status
