@@ -13,11 +13,14 @@ namespace {
 // Exit value of a consumer thread that was asked to stop by its removal.
 const int kStoppedByRemoval = -1;
 
-// A broadcast can fall between a consumer's check and its wait; the bounded
-// wait makes that up even when no further block arrives. Longer than the
-// time between blocks (an analysis hop is 11.6 ms), so that a consumer
-// wakes once per block, not also for the slice's end.
+// A consumer waits in slices: a broadcast can fall between its check and its
+// wait, and the producer wakes it only once this much audio has come in
+// (about 46 ms at 44.1 kHz); whatever came in since is taken at a slice's end.
+// Waking for every block (an analysis hop is 11.6 ms) made the wake-ups a
+// large part of a running rig's CPU time, and the tracker's estimates only
+// come every half second.
 const auto kConsumerWaitSlice = std::chrono::milliseconds(50);
+const unsigned long kWakeFrames = 2048;
 
 double lap_time_for_read(const sequencer_state* seq, std::uint64_t lap) {
     return seq->lap_start_time[lap % 2].load(std::memory_order_acquire);
@@ -235,7 +238,11 @@ void sequencer_audio_cb(const float* samples, unsigned long count, sequencer_sta
 
     seq->write_position.store(new_w, std::memory_order_release);
     seq->block_end_time = time + static_cast<double>(count) / SEQUENCER_SAMPLE_RATE;
-    seq->data_ready.notify_all();
+    seq->frames_since_wake += count;
+    if (seq->frames_since_wake >= kWakeFrames) {
+        seq->frames_since_wake = 0;
+        seq->data_ready.notify_all();
+    }
 }
 
 std::int64_t sequencer_dropped_samples(const sequencer_state* seq) {

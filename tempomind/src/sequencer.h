@@ -50,6 +50,7 @@ struct sequencer_state {
     double time_base = 0.0;
     double last_block_time = 0.0;
     int time_jump = 0;
+    unsigned long frames_since_wake = 0;  // written since consumers were last woken
 
     // The engine clock; the mutex makes installing a new clock safe while
     // the timer thread reads it.
