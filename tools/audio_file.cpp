@@ -16,6 +16,8 @@ namespace {
 
 // Large chunks: the rate converter then moves its buffers less often.
 const long kChunkFrames = 16384;
+// The share of the Nyquist frequency the analysis's bands cover.
+const double kAnalysedBandwidth = 0.9;
 // Audio lies within +-1; floating-point files may go somewhat beyond, but a
 // sample beyond this is no audio at all (a broken or foreign file).
 const float kLargestSample = 1e6f;
@@ -100,6 +102,20 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
         return false;
     }
 
+    switch (format.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_16:
+        case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            integerSamples_ = true;
+            break;
+        default:
+            integerSamples_ = false;
+    }
+
     SF_FORMAT_INFO formatInfo;
     formatInfo.format = format.format & SF_FORMAT_TYPEMASK;
     formatName_ = sf_command(nullptr, SFC_GET_FORMAT_INFO, &formatInfo, sizeof formatInfo) == 0
@@ -119,7 +135,13 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
     }
     if (fileRate_ != outputRate_) {
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        // High quality (20-bit) over everything the analysis looks at: its
+        // bands end at 0.9 of the output's Nyquist frequency. Above that the
+        // filter may roll off and let through what folds back above 0.9 only
+        // (its stopband begins at 1.1), which makes it much shorter.
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        quality.passband_end = kAnalysedBandwidth;
+        quality.stopband_begin = 2.0 - kAnalysedBandwidth;
         // One thread: the analysis is measured, and other work shares the machine.
         const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         soxr_error_t status = nullptr;
@@ -131,7 +153,7 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
             return false;
         }
     }
-    interleaved_.resize(static_cast<std::size_t>(kChunkFrames) * channels_);
+    interleaved_.resize(channels_ > 1 ? static_cast<std::size_t>(kChunkFrames) * channels_ : 0);
     resampled_.resize(kChunkFrames);
     pathForMessages_ = path;
     return true;
@@ -147,7 +169,10 @@ double AudioFileReader::secondsDecoded() const {
 
 bool AudioFileReader::decodeChunk() {
     monoStart_ = 0;
-    const sf_count_t got = sf_readf_float(file_, interleaved_.data(), kChunkFrames);
+    // A mono file is decoded straight into the chunk that is passed on.
+    if (channels_ == 1) mono_.resize(static_cast<std::size_t>(kChunkFrames));
+    float* const samples = channels_ == 1 ? mono_.data() : interleaved_.data();
+    const sf_count_t got = sf_readf_float(file_, samples, kChunkFrames);
     if (got <= 0) {
         mono_.clear();
         endOfFile_ = true;
@@ -158,12 +183,15 @@ bool AudioFileReader::decodeChunk() {
         return false;
     }
     mono_.resize(static_cast<std::size_t>(got));  // every chunk but the last: no change
-    const float* samples = interleaved_.data();
     const std::size_t values = static_cast<std::size_t>(got) * channels_;
-    // One pass that vectorises tells whether any sample is not audio (not a
-    // finite number, or far beyond +-1); only then is it looked for.
+    // Samples decoded from floating point may be anything. One pass that
+    // vectorises tells whether any is not audio (not a finite number, or
+    // far beyond +-1); only then is it looked for.
     bool anyNotAudio = false;
-    for (std::size_t k = 0; k < values; ++k) anyNotAudio |= !(std::fabs(samples[k]) <= kLargestSample);
+    if (!integerSamples_) {
+        for (std::size_t k = 0; k < values; ++k)
+            anyNotAudio |= !(std::fabs(samples[k]) <= kLargestSample);
+    }
     if (anyNotAudio) {
         std::size_t k = 0;
         while (std::fabs(samples[k]) <= kLargestSample) ++k;
@@ -183,9 +211,7 @@ bool AudioFileReader::decodeChunk() {
         failed_ = true;
         return false;
     }
-    if (channels_ == 1) {
-        std::memcpy(mono_.data(), samples, values * sizeof(float));
-    } else {
+    if (channels_ > 1) {
         const float* frame = samples;
         for (sf_count_t i = 0; i < got; ++i, frame += channels_) {
             double sum = 0.0;

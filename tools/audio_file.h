@@ -55,6 +55,7 @@ class AudioFileReader {
     bool endOfFile_ = false;
     bool drained_ = false;  // the converter has given out everything
     bool failed_ = false;
+    bool integerSamples_ = false;  // decoded from integers: always within +-1
 
     std::vector<float> interleaved_;
     std::vector<float> mono_;  // decoded, not yet passed on
