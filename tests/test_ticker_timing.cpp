@@ -310,6 +310,32 @@ TEST(TickerTiming, PassesPacedForAStampingBackendSendEveryClockAtAnyTempo) {
     }
 }
 
+// While the follower moves the beat onto a shifted grid its segments run
+// the phase faster or slower than the beat period: the pacing follows the
+// rate the phase runs at, so that no Clock is lost (a lost one shows as an
+// interval twice as long) and the passes stay as long as that rate allows.
+TEST(TickerTiming, PacedPassesKeepEveryClockWhileTheFollowerShiftsTheBeat) {
+    for (const double shift : {0.2, -0.2}) {
+        SCOPED_TRACE(testing::Message() << "shifted by " << shift << " of a beat");
+        const double P = 0.2;  // 300 BPM: a Clock every 8.3 ms
+        TickerHarness h(0.003);
+        h.estimate_meter(P, 0.0);
+        h.start_at(10.0);
+        h.run_paced_until(10.2);
+        meterticker_midiclock_out(h.ticker(), 1);
+        h.run_paced_until(12.07);  // an update between two beats
+        h.estimate_meter(P, shift * P);
+        int shortest = 1000;
+        h.on_pass = [&](double) { shortest = std::min(shortest, meterticker_pass_interval_ms(h.ticker())); };
+        h.run_paced_until(14.0);
+        const auto clocks = times_of(h.take(), kClock);
+        ASSERT_GE(clocks.size(), 200u);
+        for (size_t i = 1; i < clocks.size(); ++i)
+            ASSERT_LT(clocks[i] - clocks[i - 1], 1.5 * P / 24) << "Clock " << i << " lost";
+        EXPECT_GE(shortest, 2) << "passes much closer than the Clocks need";
+    }
+}
+
 // The same pacing with the phase controllers on: each of the beat's 128
 // steps goes out.
 TEST(TickerTiming, PacedPassesSendEveryPhaseControllerStepWhilePhasesAreOn) {

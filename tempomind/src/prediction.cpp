@@ -92,9 +92,14 @@ bool stamped_output(const meterticker_state* state) {
 
 int meterticker_pass_interval_ms(const meterticker_state* state) {
     if (!stamped_output(state)) return kImmediatePassMilliseconds;
+    // The beat's length at the rate its phase runs now: a segment of the
+    // follower may cover more or less than a beat while it corrects.
     const meterticker_level& beat = state->levels[METERLEVEL_BEAT];
-    const double beat_seconds = beat.next_tick.load(std::memory_order_relaxed) -
-                                beat.previous_tick.load(std::memory_order_relaxed);
+    const double seconds = beat.next_tick.load(std::memory_order_relaxed) -
+                           beat.previous_tick.load(std::memory_order_relaxed);
+    const double beats = beat.phase_at_next.load(std::memory_order_relaxed) -
+                         beat.phase_at_previous.load(std::memory_order_relaxed);
+    const double beat_seconds = beats > 0.0 ? seconds / beats : 0.0;
     double longest_ms = 1000.0 * beat_seconds / (2.0 * kClocksPerBeat);
     const bool phases_out =
         state->ctrls[METERLEVEL_BEAT].enabled.load(std::memory_order_relaxed) != 0 ||
