@@ -1,12 +1,13 @@
 // Child processes of a test, started and stopped by process id, and a JACK
-// server of the test's own: dummy backend, 128-frame periods, a unique name
-// that every client of this process (PortAudio, RtMidi, the JACK tools it
-// starts) then uses.
+// server of the test's own: dummy backend, 128-frame periods, a name no
+// other running server has, which every client of this process (PortAudio,
+// RtMidi, the JACK tools it starts) then uses.
 #ifndef KADENZO_TESTS_JACK_SERVER_H
 #define KADENZO_TESTS_JACK_SERVER_H
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,33 +103,18 @@ class JackServer {
     // channels (and two playback channels) and waits until it accepts
     // clients; false with the reason when it cannot start at all.
     bool start(std::string* why, int rate = 44100, int capture_channels = 2) {
+        if (take_pooled_name() && start_as(why, rate, capture_channels)) return true;
+        release_pooled_name();
         name_ = "kadenzo-test-" + std::to_string(getpid()) + "-" +
                 std::to_string(SteadyClock::now().time_since_epoch().count() % 1000000);
-        log_path_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate), "-p",
-                      "128", "-C", std::to_string(capture_channels), "-P", "2"},
-                     log_path_, std::string(), SIGKILL);
-        if (pid_ < 0) {
-            *why = "jackd could not be run (is the jackd2 package installed?)";
-            return false;
-        }
-        const pid_t waiter = spawn({"jack_wait", "-w", "-t", "10"}, log_path_);
-        int status = 0;
-        if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0 || has_exited(pid_, &status)) {
-            *why = "jackd did not become ready; its output:\n" + file_text(log_path_);
-            stop();
-            return false;
-        }
-        return true;
+        return start_as(why, rate, capture_channels);
     }
 
     // Stops the server by its process id, forcibly if it does not end.
     void stop() {
         stop_process(pid_);
         pid_ = -1;
+        release_pooled_name();
     }
 
     // Removes the server's log and the semaphores JACK leaves for clients
@@ -149,9 +135,60 @@ class JackServer {
     pid_t pid() const { return pid_; }
 
   private:
+    // JACK's registry has room for eight servers, and one that was killed
+    // (a server that dies in a test, a crashed test's server) keeps its
+    // entry until a server of the same name starts. Test servers therefore
+    // take their names from a small pool, each name held by a lock on a file
+    // for as long as its server runs; with every name taken, a unique one.
+    static constexpr int kPooledNames = 4;
+    bool take_pooled_name() {
+        for (int k = 0; k < kPooledNames; ++k) {
+            const std::string lock = std::filesystem::temp_directory_path().string() +
+                                     "/kadenzo-jack-test-" + std::to_string(getuid()) + "-" +
+                                     std::to_string(k) + ".lock";
+            const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) continue;
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                name_lock_ = fd;
+                name_ = "kadenzo-test-" + std::to_string(k);
+                return true;
+            }
+            close(fd);
+        }
+        return false;
+    }
+    void release_pooled_name() {
+        if (name_lock_ >= 0) close(name_lock_);
+        name_lock_ = -1;
+    }
+
+    bool start_as(std::string* why, int rate, int capture_channels) {
+        log_path_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate), "-p",
+                      "128", "-C", std::to_string(capture_channels), "-P", "2"},
+                     log_path_, std::string(), SIGKILL);
+        if (pid_ < 0) {
+            *why = "jackd could not be run (is the jackd2 package installed?)";
+            return false;
+        }
+        const pid_t waiter = spawn({"jack_wait", "-w", "-t", "10"}, log_path_);
+        int status = 0;
+        if (waiter < 0 || waitpid(waiter, &status, 0) != waiter || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0 || has_exited(pid_, &status)) {
+            *why = "jackd did not become ready; its output:\n" + file_text(log_path_);
+            stop_process(pid_);
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+
     std::string name_;
     std::string log_path_;
     pid_t pid_ = -1;
+    int name_lock_ = -1;
 };
 
 }  // namespace jack_test
