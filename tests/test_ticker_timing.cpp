@@ -834,6 +834,23 @@ INSTANTIATE_TEST_SUITE_P(Gaps, LatePass,
                                          LateCase{0.7, true}, LateCase{1.64, true},
                                          LateCase{3600.2, true}));
 
+// The clock jumps between the alignment and the first pass (the timer read
+// it twice): the first pass already lies beyond the first beat, where the
+// level's phase is held at a whole number. Without the phases at the
+// alignment to start from it saw no crossing and the levels stood still.
+TEST(TickerBadClock, AJumpBetweenTheAlignmentAndTheFirstPassLeavesNoLevelStill) {
+    TickerHarness h;
+    meterticker_midinote_out(h.ticker(), 1);
+    h.estimate(2.0, 0.0, 0.5, 0.0, 0.1, 0.0);
+    h.start_at(10.0003);
+    ASSERT_TRUE(meterticker_timer_align(h.ticker()));
+    h.jump_to(16.0003);
+    h.run_until(19.0);
+    const auto beats = times_of(in_window(h.take(), 16.1, 1e9), kBeatOn);
+    ASSERT_GE(beats.size(), 5u) << "the beat level stands still";
+    expect_on_grid(beats, 0.5, 0.0, "after the jump");
+}
+
 TEST(TickerBadClock, AGridPointWithinTheAntiDelayAtAlignmentIsNotLost) {
     // At alignment the first grid point after the clock lies within the
     // anti-delay: the phases (clock + anti-delay) are already past it.

@@ -135,6 +135,16 @@ bool meterticker_timer_align(meterticker_state* state) {
     const double ahead =
         now + state->anti_delay.load(std::memory_order_relaxed) + output_lead(state);
     if (!clockfollower_align(state, now, ahead)) return false;
+    // Every row starts from the phases at the alignment. Left without a
+    // value, a first pass that comes only after the first segment's end
+    // (the clock jumped just after the alignment) would find the beat held
+    // at the segment's whole number, see no crossing, and never move on.
+    for (meterticker_tick_action* row = state->actions; row->action; ++row) {
+        const double value =
+            meterticker_full_phase(state->levels[row->level], ahead) * row->multiplier - row->offset;
+        row->previous_fraction = std::fmod(value, 1.0);
+        row->previous_value = value;
+    }
     state->aligned.store(true, std::memory_order_release);
     return true;
 }
