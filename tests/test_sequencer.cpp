@@ -300,7 +300,9 @@ TEST(SequencerStress, ProducerAndSlowConsumerLoseNothingButDroppedBlocks) {
         static int cb(const float* s, int n, void* u, double) {
             auto* self = static_cast<Sink*>(u);
             self->got.insert(self->got.end(), s, s + n);
-            if (self->rng() % 50 == 0) std::this_thread::sleep_for(20ms);  // stall now and then
+            // Stall now and then, longer than the ring lasts at the producer's
+            // rate (16384 samples, about 25 ms here), so that blocks are dropped.
+            if (self->rng() % 50 == 0) std::this_thread::sleep_for(60ms);
             return 0;
         }
     } sink;
