@@ -1,7 +1,7 @@
 // The audio file reader's rate conversion, from every common rate to the
 // analysis rate: no delay (clicks come out where they went in), the right
-// length, the level and pitch of a tone kept, content above the new Nyquist
-// frequency removed, files at the output rate passed through untouched, and
+// length, the level and pitch of a tone kept, nothing folded or imaged into
+// the analysed band, files at the output rate passed through untouched, and
 // the output independent of how it is read.
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -122,6 +122,26 @@ TEST(RateConversion, WhatWouldFoldIntoTheAnalysedBandIsRemovedAndTheBandKept) {
             EXPECT_LT(level, 0.5 / std::sqrt(2.0) * 1e-4) << c.hz << " Hz";  // -80 dB
         }
     }
+}
+
+// Going up in rate, a tone near the input's Nyquist frequency leaves no
+// image above it: 10.8 kHz at 22.05 kHz would image at 11.25 kHz, inside
+// the band the analysis looks at.
+TEST(RateConversion, GoingUpLeavesNoImageInTheAnalysedBand) {
+    TempDir dir;
+    writeMono(dir.file("top.wav"), tone(10800.0, 0.5, 1.0, 22050), 22050);
+    const std::vector<double> y = readAll(dir.file("top.wav"), kOut);
+    ASSERT_GT(y.size(), 40000u);
+    // Amplitude of the 11.25 kHz component over the middle of the file.
+    const std::size_t from = 4410, to = y.size() - 4410;
+    double re = 0.0, im = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        const double phase = 2.0 * M_PI * 11250.0 * static_cast<double>(i) / kOut;
+        re += y[i] * std::cos(phase);
+        im += y[i] * std::sin(phase);
+    }
+    const double amplitude = 2.0 * std::hypot(re, im) / static_cast<double>(to - from);
+    EXPECT_LT(amplitude, 0.5 * 1e-4);  // -80 dB
 }
 
 TEST(RateConversion, AFileAtTheOutputRateIsPassedThrough) {
