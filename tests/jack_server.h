@@ -97,12 +97,14 @@ class JackServer {
     ~JackServer() {
         stop();
         remove_traces();
+        release_pooled_name();
     }
 
     // Starts jackd at the given rate with the given number of capture
     // channels (and two playback channels) and waits until it accepts
     // clients; false with the reason when it cannot start at all.
     bool start(std::string* why, int rate = 44100, int capture_channels = 2) {
+        release_pooled_name();  // a server stopped before keeps its name until here
         if (take_pooled_name() && start_as(why, rate, capture_channels)) return true;
         release_pooled_name();
         name_ = "kadenzo-test-" + std::to_string(getpid()) + "-" +
@@ -110,11 +112,12 @@ class JackServer {
         return start_as(why, rate, capture_channels);
     }
 
-    // Stops the server by its process id, forcibly if it does not end.
+    // Stops the server by its process id, forcibly if it does not end. Its
+    // name stays taken (clients may still look for it, and its traces are
+    // removed later) until the next start or the end of this object.
     void stop() {
         stop_process(pid_);
         pid_ = -1;
-        release_pooled_name();
     }
 
     // Removes the server's log and the semaphores JACK leaves for clients
@@ -164,6 +167,7 @@ class JackServer {
 
     bool start_as(std::string* why, int rate, int capture_channels) {
         log_path_ = std::filesystem::temp_directory_path().string() + "/" + name_ + ".log";
+        std::ofstream(log_path_, std::ios::trunc);  // a pooled name's log holds an earlier run's
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
         pid_ = spawn({"jackd", "-n", name_, "-r", "-d", "dummy", "-r", std::to_string(rate), "-p",
