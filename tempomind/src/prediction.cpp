@@ -36,6 +36,11 @@ bool crossed(double /*previous_fraction*/, double previous_value, double /*fract
     return std::floor(value) > std::floor(previous_value);
 }
 
+// A row's scaled phase: whole numbers where its action is due.
+double row_value(const meterticker_tick_action& row, const double* phases) {
+    return phases[row.level] * row.multiplier - row.offset;
+}
+
 // A level's current segment as it stood at the start of a pass.
 struct LevelSegment {
     double previous, next;          // times
@@ -135,13 +140,15 @@ bool meterticker_timer_align(meterticker_state* state) {
     const double ahead =
         now + state->anti_delay.load(std::memory_order_relaxed) + output_lead(state);
     if (!clockfollower_align(state, now, ahead)) return false;
-    // Every row starts from the phases at the alignment. Left without a
+    // Every action row starts from the phases at the alignment. Left without a
     // value, a first pass that comes only after the first segment's end
     // (the clock jumped just after the alignment) would find the beat held
     // at the segment's whole number, see no crossing, and never move on.
+    double phases[METERLEVEL_COUNT];
+    for (int i = 0; i < METERLEVEL_COUNT; ++i)
+        phases[i] = meterticker_full_phase(state->levels[i], ahead);
     for (meterticker_tick_action* row = state->actions; row->action; ++row) {
-        const double value =
-            meterticker_full_phase(state->levels[row->level], ahead) * row->multiplier - row->offset;
+        const double value = row_value(*row, phases);
         row->previous_fraction = std::fmod(value, 1.0);
         row->previous_value = value;
     }
@@ -195,7 +202,7 @@ void meterticker_timer_pass(meterticker_state* state) {
     // that moment: what its output belongs to, however late in the pass it
     // was noticed.
     for (meterticker_tick_action* row = state->actions; row->action; ++row) {
-        const double value = phases[row->level] * row->multiplier - row->offset;
+        const double value = row_value(*row, phases);
         const double fraction = std::fmod(value, 1.0);
         if (crossed(row->previous_fraction, row->previous_value, fraction, value)) {
             double at_crossing[METERLEVEL_COUNT] = {phases[0], phases[1], phases[2]};

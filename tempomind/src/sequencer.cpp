@@ -14,8 +14,9 @@ namespace {
 const int kStoppedByRemoval = -1;
 
 // A consumer waits in slices: a broadcast can fall between its check and its
-// wait, and the producer wakes it only once this much audio has come in
-// (about 46 ms at 44.1 kHz); whatever came in since is taken at a slice's end.
+// wait, and the producer wakes it only once at least this much audio has come
+// in (46 ms at 44.1 kHz, in the JACK client's pieces of 512); whatever came in
+// since is taken at a slice's end.
 // Waking for every block (an analysis hop is 11.6 ms) made the wake-ups a
 // large part of a running rig's CPU time, and the tracker's estimates only
 // come every half second.
