@@ -1,5 +1,7 @@
 #include "audio_file.h"
 
+#include "onsets.h"
+
 #include <sndfile.h>
 #include <soxr.h>
 #include <sys/stat.h>
@@ -16,8 +18,8 @@ namespace {
 
 // Large chunks: the rate converter then moves its buffers less often.
 const long kChunkFrames = 16384;
-// The share of the Nyquist frequency the tracker's bands cover.
-const double kTrackedBandwidth = 0.9;
+// The share of the output's Nyquist frequency the tracker listens to.
+const double kTrackedBandwidth = Onsets::kBandTopShareOfNyquist;
 // Audio lies within +-1; floating-point files may go somewhat beyond, but a
 // sample beyond this is no audio at all (a broken or foreign file).
 const float kLargestSample = 1e6f;
@@ -26,7 +28,7 @@ const float kLargestSample = 1e6f;
 // opening under one lock keeps a batch's workers from reading each other's.
 std::mutex openMutex;
 
-std::string quoted(const std::string& path) {
+std::string quotedPath(const std::string& path) {
     return "'" + path + "'";
 }
 
@@ -59,21 +61,21 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
     // Say plainly what is wrong with the path before asking the decoder.
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) {
-        error_ = "cannot open " + quoted(path) + ": " + std::strerror(errno);
+        error_ = "cannot open " + quotedPath(path) + ": " + std::strerror(errno);
         return false;
     }
     if (S_ISDIR(info.st_mode)) {
-        error_ = quoted(path) + " is a directory, not an audio file";
+        error_ = quotedPath(path) + " is a directory, not an audio file";
         return false;
     }
     if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
         std::fclose(probe);
     } else {
-        error_ = "cannot open " + quoted(path) + ": " + std::strerror(errno);
+        error_ = "cannot open " + quotedPath(path) + ": " + std::strerror(errno);
         return false;
     }
     if (S_ISREG(info.st_mode) && info.st_size == 0) {
-        error_ = quoted(path) + " is empty";
+        error_ = quotedPath(path) + " is empty";
         return false;
     }
 
@@ -83,7 +85,7 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
         const std::lock_guard<std::mutex> lock(openMutex);
         file_ = sf_open(path.c_str(), SFM_READ, &format);
         if (file_ == nullptr) {
-            error_ = quoted(path) + " is not an audio file that can be read (" +
+            error_ = quotedPath(path) + " is not an audio file that can be read (" +
                      sf_strerror(nullptr) + ")";
             return false;
         }
@@ -92,12 +94,12 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
     fileRate_ = format.samplerate;
     fileFrames_ = format.frames;
     if (channels_ < 1 || fileRate_ <= 0.0) {
-        error_ = quoted(path) + " has no usable channels or sample rate";
+        error_ = quotedPath(path) + " has no usable channels or sample rate";
         close();
         return false;
     }
     if (fileFrames_ <= 0) {
-        error_ = quoted(path) + " holds no audio samples";
+        error_ = quotedPath(path) + " holds no audio samples";
         close();
         return false;
     }
@@ -129,7 +131,7 @@ bool AudioFileReader::open(const std::string& path, double outputRate) {
                       " has a sample rate of %g Hz, which cannot be converted to %g Hz "
                       "(rates from %g Hz to %g Hz can)",
                       fileRate_, outputRate_, std::ceil(outputRate_ / 256.0), outputRate_ * 256.0);
-        error_ = quoted(path) + rates;
+        error_ = quotedPath(path) + rates;
         close();
         return false;
     }
@@ -183,7 +185,7 @@ bool AudioFileReader::decodeChunk() {
         mono_.clear();
         endOfFile_ = true;
         if (sf_error(file_) != SF_ERR_NO_ERROR) {
-            error_ = quoted(pathForMessages_) + " could not be decoded: " + sf_strerror(file_);
+            error_ = quotedPath(pathForMessages_) + " could not be decoded: " + sf_strerror(file_);
             failed_ = true;
         }
         return false;
@@ -208,10 +210,10 @@ bool AudioFileReader::decodeChunk() {
         if (std::isfinite(samples[k])) {
             char value[32];
             std::snprintf(value, sizeof value, "%g", static_cast<double>(samples[k]));
-            error_ = quoted(pathForMessages_) + " holds a sample of " + value +
+            error_ = quotedPath(pathForMessages_) + " holds a sample of " + value +
                      ", far beyond the range of audio (+-1), at " + at;
         } else {
-            error_ = quoted(pathForMessages_) +
+            error_ = quotedPath(pathForMessages_) +
                      " holds a sample that is not a finite number (NaN or infinity) at " + at;
         }
         failed_ = true;
@@ -259,7 +261,7 @@ long AudioFileReader::read(double* out, long max) {
                                     mono_.size() - monoStart_, &used, resampled_.data(), room,
                                     &made);
         if (status != nullptr) {
-            error_ = quoted(pathForMessages_) + ": sample rate conversion from " +
+            error_ = quotedPath(pathForMessages_) + ": sample rate conversion from " +
                      std::to_string(static_cast<long>(fileRate_)) + " Hz failed: " + status;
             failed_ = true;
             return -1;

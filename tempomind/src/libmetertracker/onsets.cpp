@@ -336,13 +336,13 @@ void lowpassColumns(const std::vector<double>& b, const std::vector<double>& a, 
 
 }  // namespace
 
-// ERB band edges from 50 Hz to 0.45 fs; band b spans edges b .. b + 2 and
+// ERB band edges from 50 Hz to 0.9 of the Nyquist frequency; band b spans edges b .. b + 2 and
 // weighs the spectrum with a triangle that peaks at its centre bin. The taps
 // (bin, weight) of every band, in the order they are summed, are tabulated
 // once per layout.
 void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
     const double lowErb = 1.8329474941504185;  // hz2erb(50)
-    const double highErb = hz2erb(0.9 * srate * 0.5);
+    const double highErb = hz2erb(kBandTopShareOfNyquist * srate * 0.5);
     const double step = (highErb - lowErb) / (B + 1);
     std::vector<double> edges(B + 2);
     for (unsigned int l = 0; l <= B; ++l) edges[l] = erb2hz(lowErb + l * step);

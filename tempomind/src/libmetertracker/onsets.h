@@ -22,6 +22,10 @@
 
 class Onsets {
   public:
+    // The share of the Nyquist frequency the bands cover: nothing above it
+    // reaches the band envelopes.
+    static constexpr double kBandTopShareOfNyquist = 0.9;
+
     // Builds the state for a supported rate (44100, 32000, 22050, 16000 or
     // 8000 Hz); any other rate prints the supported list and stops.
     explicit Onsets(unsigned int srate);
