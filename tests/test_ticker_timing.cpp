@@ -841,10 +841,17 @@ INSTANTIATE_TEST_SUITE_P(Gaps, LatePass,
 TEST(TickerBadClock, AJumpBetweenTheAlignmentAndTheFirstPassLeavesNoLevelStill) {
     TickerHarness h;
     meterticker_midinote_out(h.ticker(), 1);
+    CallbackLog log;
+    ASSERT_NE(meterticker_register_phase_cb(h.ticker(), METERLEVEL_BEAT, &log, CallbackLog::record),
+              nullptr);
     h.estimate(2.0, 0.0, 0.5, 0.0, 0.1, 0.0);
     h.start_at(10.0003);
     ASSERT_TRUE(meterticker_timer_align(h.ticker()));
     h.jump_to(16.0003);
+    h.step();
+    // Phase callbacks start from the alignment too: the first pass merges
+    // what it missed into one call.
+    EXPECT_EQ(log.phases.size(), 1u) << "the callback saw the phase move since the alignment";
     h.run_until(19.0);
     const auto beats = times_of(in_window(h.take(), 16.1, 1e9), kBeatOn);
     ASSERT_GE(beats.size(), 5u) << "the beat level stands still";

@@ -63,11 +63,25 @@ double time_of_phase(const LevelSegment& segment, double phase, double t) {
     return at <= t ? at : t;
 }
 
-void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
+// The full phase of every level at time t.
+void phases_at(const meterticker_state* state, double t, double* phases) {
+    for (int i = 0; i < METERLEVEL_COUNT; ++i)
+        phases[i] = meterticker_full_phase(state->levels[i], t);
+}
+
+// A phase callback's scaled phase: whole numbers where it is called.
+double node_value(const meterticker_phase_node& node, const double* phases) {
+    return node.multiplier * phases[node.level];
+}
+
+// Calls visit(node) for every phase callback, unless a remover holds the
+// list (then none this time).
+template <typename Visit>
+void for_each_phase_node(meterticker_state* state, Visit visit) {
     int expected = METERTICKER_GUARD_FREE;
     if (!state->list_guard.compare_exchange_strong(expected, METERTICKER_GUARD_WALKING,
                                                    std::memory_order_acq_rel)) {
-        return;  // a remover holds the list: no callbacks in this pass
+        return;
     }
     // Released even when a callback throws, so that a remover never waits for ever.
     struct Release {
@@ -77,15 +91,38 @@ void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
 
     for (meterticker_phase_node* node = state->callbacks.load(std::memory_order_acquire); node;
          node = node->next.load(std::memory_order_acquire)) {
-        const double phase = phases[node->level];
-        const double value = node->multiplier * phase;
-        const double fraction = std::fmod(value, 1.0);
-        if (crossed(node->previous_fraction, node->previous_value, fraction, value)) {
-            node->callback(node->user, phase);
-        }
-        node->previous_fraction = fraction;
-        node->previous_value = value;
+        visit(*node);
     }
+}
+
+// Every crossing detector (action rows and phase callbacks) starts from the
+// phases at the alignment. Left without a value, a first pass that comes
+// only after the first segment's end (the clock jumped just after the
+// alignment) would find the beat held at the segment's whole number, see no
+// crossing, and never move on.
+void start_crossings(meterticker_state* state, const double* phases) {
+    for (meterticker_tick_action* row = state->actions; row->action; ++row) {
+        const double value = row_value(*row, phases);
+        row->previous_fraction = std::fmod(value, 1.0);
+        row->previous_value = value;
+    }
+    for_each_phase_node(state, [phases](meterticker_phase_node& node) {
+        const double value = node_value(node, phases);
+        node.previous_fraction = std::fmod(value, 1.0);
+        node.previous_value = value;
+    });
+}
+
+void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
+    for_each_phase_node(state, [phases](meterticker_phase_node& node) {
+        const double value = node_value(node, phases);
+        const double fraction = std::fmod(value, 1.0);
+        if (crossed(node.previous_fraction, node.previous_value, fraction, value)) {
+            node.callback(node.user, phases[node.level]);
+        }
+        node.previous_fraction = fraction;
+        node.previous_value = value;
+    });
 }
 
 // A backend with a lead writes each message at its time stamp.
@@ -140,18 +177,9 @@ bool meterticker_timer_align(meterticker_state* state) {
     const double ahead =
         now + state->anti_delay.load(std::memory_order_relaxed) + output_lead(state);
     if (!clockfollower_align(state, now, ahead)) return false;
-    // Every action row starts from the phases at the alignment. Left without a
-    // value, a first pass that comes only after the first segment's end
-    // (the clock jumped just after the alignment) would find the beat held
-    // at the segment's whole number, see no crossing, and never move on.
     double phases[METERLEVEL_COUNT];
-    for (int i = 0; i < METERLEVEL_COUNT; ++i)
-        phases[i] = meterticker_full_phase(state->levels[i], ahead);
-    for (meterticker_tick_action* row = state->actions; row->action; ++row) {
-        const double value = row_value(*row, phases);
-        row->previous_fraction = std::fmod(value, 1.0);
-        row->previous_value = value;
-    }
+    phases_at(state, ahead, phases);
+    start_crossings(state, phases);
     state->aligned.store(true, std::memory_order_release);
     return true;
 }
@@ -190,10 +218,8 @@ void meterticker_timer_pass(meterticker_state* state) {
 
     double phases[METERLEVEL_COUNT];
     LevelSegment segments[METERLEVEL_COUNT];
-    for (int i = 0; i < METERLEVEL_COUNT; ++i) {
-        phases[i] = meterticker_full_phase(state->levels[i], t);
-        segments[i] = segment_of(state->levels[i]);
-    }
+    phases_at(state, t, phases);
+    for (int i = 0; i < METERLEVEL_COUNT; ++i) segments[i] = segment_of(state->levels[i]);
 
     // Every row sees the same phases and segments, those from before any
     // action of this pass ran; prediction rows come first in the table. Each
