@@ -20,13 +20,29 @@ sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEB
                  "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 
 status=0
+failures=$(mktemp)
 stage() {  # stage NAME: announces a stage with the time taken so far
     echo "== $1 (at ${SECONDS}s)"
+}
+# The end of a failed test's output, from ctest's log in DIR.
+failed_output() {  # failed_output DIR NAME
+    awk -v name="$2" '!on && index($0, "Testing: ") && substr($0, index($0, "Testing: ") + 9) == name {on = 1} on {print} on && index($0, "\"" name "\" end time") {exit}' \
+        "$1/Testing/Temporary/LastTest.log" | tail -n 40
 }
 run_ctest() {  # run_ctest DIR ARGS...: runs ctest in DIR, remembers a failure, goes on
     local dir=$1
     shift
-    (cd "$dir" && ctest --output-on-failure --timeout 600 "$@") || status=1
+    rm -f "$dir/Testing/Temporary/LastTestsFailed.log"
+    if ! (cd "$dir" && ctest --output-on-failure --timeout 600 "$@"); then
+        status=1
+        # Kept for the summary at the end, where a log's tail shows it.
+        local name
+        while IFS=: read -r _ name; do
+            echo "-- $dir: $name (ctest $*)"
+            failed_output "$dir" "$name"
+        done < "$dir/Testing/Temporary/LastTestsFailed.log" >> "$failures" 2>&1 ||
+            echo "-- $dir: ctest $* failed" >> "$failures"
+    fi
 }
 
 stage "build and test"
@@ -50,4 +66,9 @@ TSAN_OPTIONS=$tsan_options run_ctest build-tsan -j"$jobs" -L concurrency -LE jac
 TSAN_OPTIONS=$tsan_options run_ctest build-tsan -L jack
 
 stage "done"
+if [ -s "$failures" ]; then
+    echo "== failed tests, with the end of their output"
+    cat "$failures"
+fi
+rm -f "$failures"
 exit $status
