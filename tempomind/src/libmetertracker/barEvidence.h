@@ -43,7 +43,7 @@
 
 #include <vector>
 
-#include "realFft.h"
+#include "fastRealFft.h"
 
 namespace meterTracker {
 
@@ -124,8 +124,8 @@ class BarEvidence {
     long onsetFrames_ = 0;  // frames analysed so far
     long tonalFrames_ = 0;
 
-    RealFft onsetFft_;
-    RealFft tonalFft_;
+    FastRealFft onsetFft_;
+    FastRealFft tonalFft_;
     std::vector<double> onsetWindow_, highWindow_, tonalWindow_;
     std::vector<double> frame_, re_, im_;
     int onsetBandFirst_[BeatEvidence::kRhythmBands];
