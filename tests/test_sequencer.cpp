@@ -295,17 +295,27 @@ TEST(SequencerStress, ProducerAndSlowConsumerLoseNothingButDroppedBlocks) {
     ASSERT_NE(seq, nullptr);
 
     struct Sink {
+        sequencer_state* seq = nullptr;
+        std::atomic<bool> producing{true};
         std::vector<float> got;
-        std::mt19937 rng{7};
+        int calls = 0;
         static int cb(const float* s, int n, void* u, double) {
             auto* self = static_cast<Sink*>(u);
             self->got.insert(self->got.end(), s, s + n);
-            // Stall now and then, longer than the ring lasts at the producer's
-            // rate (16384 samples, about 25 ms here), so that blocks are dropped.
-            if (self->rng() % 50 == 0) std::this_thread::sleep_for(60ms);
+            // Every 50th call stalls until the producer has had to drop a
+            // block: a stall of fixed length may outlast the ring or not,
+            // depending on how fast a loaded machine lets the producer run.
+            if (++self->calls % 50 == 5) {
+                const auto before = sequencer_dropped_samples(self->seq);
+                const auto until = std::chrono::steady_clock::now() + 1s;
+                while (self->producing.load() && sequencer_dropped_samples(self->seq) == before &&
+                       std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(1ms);
+            }
             return 0;
         }
     } sink;
+    sink.seq = seq;
     ASSERT_EQ(sequencer_audio_cons_add(seq, Sink::cb, &sink), 0);
 
     std::vector<float> accepted;
@@ -327,6 +337,7 @@ TEST(SequencerStress, ProducerAndSlowConsumerLoseNothingButDroppedBlocks) {
         }
     });
     producer.join();
+    sink.producing.store(false);
 
     // Let the consumer drain what is left, then stop it.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
