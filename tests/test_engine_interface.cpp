@@ -351,7 +351,9 @@ TEST_F(EngineInterface, ABlockLargerThanTheRingIsDroppedAndReplacedBySilence) {
     tm_start_sequencer(engine_);
     std::vector<float> huge(SEQUENCER_RING_LENGTH + 3616, 0.25f);
     tm_process_audio(huge.data(), huge.size(), engine_, 0.0);
-    EXPECT_TRUE(log.contains(0, "Dropping audio, processing thread 0 too slow"));
+    EXPECT_TRUE(wait_until([&] {
+        return log.contains(0, "Dropping audio, processing thread 0 too slow");
+    })) << "the consumer's thread reports the drop";
     EXPECT_EQ(sequencer_dropped_samples(engine_->sequencer.load()),
               static_cast<std::int64_t>(huge.size()));
     std::vector<float> block(128, 0.5f);

@@ -27,6 +27,12 @@ double lap_time_for_read(const sequencer_state* seq, std::uint64_t lap) {
     return seq->lap_start_time[lap % 2].load(std::memory_order_acquire);
 }
 
+// One line for the blocks dropped for this consumer since the last one.
+void report_dropped_blocks(sequencer_consumer* slot) {
+    if (slot->unreported_drops.exchange(0, std::memory_order_relaxed) > 0)
+        tm_logmsg(0, "Dropping audio, processing thread %d too slow", slot->index);
+}
+
 void consumer_thread(sequencer_consumer* slot) {
     sequencer_state* seq = slot->seq;
     tm_logmsg(0, "Audio consumer thread %d", slot->index);
@@ -35,19 +41,23 @@ void consumer_thread(sequencer_consumer* slot) {
     std::uint64_t lap = slot->start_lap;  // the lap of the ring the read position is in
 
     for (;;) {
+        report_dropped_blocks(slot);
         int read = slot->read_position.load(std::memory_order_relaxed);
         int write = read;
         {
             std::unique_lock<std::mutex> guard(seq->lock);
             while (!slot->stop.load(std::memory_order_acquire) &&
-                   (write = seq->write_position.load(std::memory_order_acquire)) == read) {
+                   (write = seq->write_position.load(std::memory_order_acquire)) == read &&
+                   slot->unreported_drops.load(std::memory_order_relaxed) == 0) {
                 seq->data_ready.wait_for(guard, kConsumerWaitSlice);
             }
         }
         if (slot->stop.load(std::memory_order_acquire)) {
+            report_dropped_blocks(slot);
             slot->exit_value = kStoppedByRemoval;
             return;
         }
+        if (write == read) continue;  // woken to report drops only
 
         // Consume the contiguous stretch; a wrapped write takes two passes.
         const int end = write <= read ? L : write;
@@ -156,6 +166,7 @@ int sequencer_audio_cons_add(sequencer_state* seq, sequencer_audio_cons_cb callb
     slot.index = index;
     slot.seq = seq;
     slot.exit_value = 0;
+    slot.unreported_drops.store(0);
     const std::uint64_t laps = seq->laps_started.load(std::memory_order_acquire);
     slot.start_lap = laps > 0 ? laps - 1 : 0;
     // Publish the slot to the producer before its thread starts consuming.
@@ -204,18 +215,19 @@ void sequencer_audio_cb(const float* samples, unsigned long count, sequencer_sta
     bool dropped = false;
     const int consumers = seq->consumer_count.load(std::memory_order_acquire);
     for (int i = 0; i < consumers; ++i) {
-        const sequencer_consumer& slot = seq->consumers[i];
+        sequencer_consumer& slot = seq->consumers[i];
         if (slot.removed.load(std::memory_order_acquire)) continue;
         const int r = slot.read_position.load(std::memory_order_acquire);
         const int free = (r > w ? r - w : L - w + r) - 1;
         if (static_cast<unsigned long>(free) < count) {
-            tm_logmsg(0, "Dropping audio, processing thread %d too slow", i);
+            slot.unreported_drops.fetch_add(1, std::memory_order_relaxed);
             dropped = true;
         }
     }
     if (dropped) {
         seq->dropped_samples.fetch_add(static_cast<std::int64_t>(count),
                                        std::memory_order_relaxed);
+        seq->data_ready.notify_all();  // a waiting consumer logs the drop
         return;
     }
 

@@ -39,6 +39,10 @@ struct sequencer_consumer {
     std::thread thread;
     int exit_value = 0;
     std::uint64_t start_lap = 0;  // lap of the ring at registration (read position 0)
+    // Blocks dropped because this consumer was too slow, not yet logged: the
+    // producer runs on the audio thread, which never logs; the consumer's
+    // thread does.
+    std::atomic<int> unreported_drops{0};
     int index = 0;
     struct sequencer_state* seq = nullptr;
 };
