@@ -23,6 +23,7 @@ Needs jackd2, sndfile-tools, python3-numpy and python3-scipy (run with /usr/bin/
 process it starts is stopped by its process id.
 """
 import argparse
+import fcntl
 import json
 import os
 import re
@@ -171,7 +172,16 @@ def main():
     parser.add_argument("extra", nargs="*", help="more `kadenzo live` options (after --)")
     args = parser.parse_args()
 
-    name = f"kadenzo-bench-{os.getpid()}"
+    # One name for every run, held by a lock while it runs: JACK's registry has
+    # room for eight servers and keeps the entry of a killed one until a
+    # server of the same name starts, so a run that was killed leaves no
+    # entry behind once the next one starts.
+    lock = open(os.path.join(tempfile.gettempdir(), f"kadenzo-jack-bench-{os.getuid()}.lock"), "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        sys.exit("another jack_clock.py run is going on; wait for it to end")
+    name = "kadenzo-bench"
     env = dict(os.environ, JACK_DEFAULT_SERVER=name, JACK_NO_START_SERVER="1")
     work = tempfile.mkdtemp(prefix="kadenzo-jack-clock-")
     wav = os.path.join(work, "drums.wav")
@@ -185,6 +195,9 @@ def main():
                        "-p", str(args.period)], logs["jackd"], env)
         subprocess.run(["jack_wait", "-w", "-t", "10"], env=env, check=True,
                        stdout=subprocess.DEVNULL)
+        if jackd.poll() is not None:
+            sys.exit(f"jackd could not start; a server named {name} may be left from a run "
+                     f"that was killed (stop it); see {work}")
         dump = spawn(["jack_midi_dump", "-a", "kadenzo-bench-dump"], logs["dump"], env)
         if not wait_for(lambda: "kadenzo-bench-dump:input" in ports(env), 10):
             sys.exit("jack_midi_dump did not appear")
