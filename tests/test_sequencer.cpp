@@ -134,12 +134,16 @@ protected:
         return r;
     }
     // Pushes a block whose samples are their running index, stamped with the
-    // stream time of its first sample (the stream starts at t0).
+    // stream time of its first sample (the stream starts at t0), and wakes
+    // the consumers: the producer wakes them only once 2048 frames have come
+    // in, and a test that waits for each small block would otherwise wait
+    // for a consumer's wait slice every time.
     void push(int count) {
         std::vector<float> block(count);
         for (int i = 0; i < count; ++i) block[i] = static_cast<float>(written + i);
         sequencer_audio_cb(block.data(), count, seq, t0 + written / 44100.0);
         written += count;
+        seq->data_ready.notify_all();
     }
 
     LogCapture log;
