@@ -54,7 +54,7 @@ run_ctest build -L jack
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan "${sanitizer_flags[@]}" -DKADENZO_ASAN=ON \
       -DKADENZO_BUILD_APP=OFF -DKADENZO_BUILD_BENCH=OFF
-cmake --build build-asan -j"$jobs" --target non_jack_tests
+cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 run_ctest build-asan -j"$jobs" -LE jack
 
 stage "ThreadSanitizer (concurrency and JACK tests)"

@@ -16,7 +16,6 @@ if(TARGET pulsora_ui)
     target_include_directories(${NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${NAME} PRIVATE pulsora_ui Qt6::Test)
     add_test(NAME ${NAME} COMMAND ${NAME})
-    add_dependencies(non_jack_tests ${NAME})
     # The program itself points XDG_CONFIG_HOME (and XDG_RUNTIME_DIR, when
     # unset) at fresh temporary folders (app_test_support.h).
     set_tests_properties(${NAME} PROPERTIES TIMEOUT 120 LABELS app
