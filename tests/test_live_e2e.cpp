@@ -207,10 +207,6 @@ TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
         return r.start > gapEnd && r.start < gapEnd + 10.0;
     })) << "no Start after the silence";
 
-    // The tempo the clocks imply, per run: from the least-squares line
-    // through the clock times (the clock also shifts its phase now and then
-    // to stay on the beat, which a line averages out). Stretches of 8 beats
-    // must not wander far from it either.
     // The program's time is the server's frame count, which runs on through
     // the cycles the server skips while the music pauses; skips of more than
     // a few thousandths (a loaded machine, the race detector) slow the tempo
@@ -220,6 +216,10 @@ TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
     if (!tempoCheckable)
         std::printf("the server skipped %.1f %% of the frames: tempo not checked\n",
                     100.0 * skippedShare);
+    // The tempo the clocks imply, per run: from the least-squares line
+    // through the clock times (the clock also shifts its phase now and then
+    // to stay on the beat, which a line averages out). Stretches of 8 beats
+    // must not wander far from it either.
     int stretches = 0;
     double worst = 0.0, offsetSum = 0.0;
     int beatClocks = 0;
