@@ -315,6 +315,17 @@ TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
     // build only.
     GTEST_SKIP() << "the timing of the tapped grid is checked without the race detector";
 #endif
+    // On a busy machine the server skips frames now and then, which pauses
+    // the music while the frame clock (the program's time, in which the taps
+    // were placed) runs on; the clock then has to catch up with the music by
+    // limited corrections. Skips of more than half the tolerance below make
+    // the check meaningless.
+    const double tolerance = 0.04;
+    std::printf("JACK skipped %llu frames (%d times) while playing\n",
+                static_cast<unsigned long long>(client->skippedFrames()), client->skippedCycles());
+    if (client->skippedFrames() > tolerance / 2.0 * kRate) {
+        GTEST_SKIP() << "the server skipped too many frames to check the tapped grid";
+    }
 
     auto musicTime = [&](const livetest::MidiEvent& e) {
         return e.frame < start ? secondsOf(e, start) : client->sampleAtFrame(e.frame) / kRate;
@@ -345,7 +356,7 @@ TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
         if (t < tap2 + 2.5 || t > pattern.seconds - 1.0) continue;
         EXPECT_NEAR(t - clockBeats[i - 1], 1.0, 0.02) << "beat at " << t;
         const double fromTap = t - tap1;
-        EXPECT_NEAR(fromTap - std::round(fromTap), 0.0, 0.04) << "beat at " << t;
+        EXPECT_NEAR(fromTap - std::round(fromTap), 0.0, tolerance) << "beat at " << t;
         ++checked;
     }
     EXPECT_GE(checked, 15);
@@ -354,7 +365,7 @@ TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
     for (double t : barStarts) {
         if (t < barOne + 2.5 || t > pattern.seconds - 1.0) continue;
         const double bars_from = (t - barOne) / 2.0;
-        EXPECT_NEAR(bars_from - std::round(bars_from), 0.0, 0.04 / 2.0) << "bar at " << t;
+        EXPECT_NEAR(bars_from - std::round(bars_from), 0.0, tolerance / 2.0) << "bar at " << t;
         ++bars;
     }
     EXPECT_GE(bars, 6);
