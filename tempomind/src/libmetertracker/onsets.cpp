@@ -8,6 +8,7 @@
 #include "fastRealFft.h"
 #include "fft_and_filter.h"
 #include "precondition.h"
+#include "vectorClones.h"
 
 using NumaMathLibrary::Matrix;
 
@@ -227,71 +228,58 @@ void Onsets::foldSample(double v) {
     count_ += 1.0;
 }
 
-void Onsets::cleanAndFoldSamples(double* samples, std::size_t n, const FrameWork* work) {
-    static const FrameWork kNoWork;
-    const FrameWork& w = work != nullptr ? *work : kNoWork;
-    auto magnitude = [&w](std::size_t k) {
-        const double re = w.spectrum[2 * k];
-        const double im = w.spectrum[2 * k + 1];
-        w.magnitudes[k] = std::sqrt(re * re + im * im) * w.scale;
-    };
-    // The previous frame's band sums as one stream of taps, band after band,
-    // each band's sum in tap order from zero (as bandPowers sums them).
-    const std::size_t taps = w.previousPowers != nullptr ? bandTapBin_.size() : 0;
-    const unsigned int* tapEnd = bandTapStart_.data() + 1;
-    const unsigned int* tapBin = bandTapBin_.data();
-    const double* tapWeight = bandTapWeight_.data();
-    std::size_t t = 0;
-    unsigned int band = 0;
-    double bandSum = 0.0;
-    auto tap = [&]() {
-        const double v = tapWeight[t] * w.previousMagnitudes[tapBin[t]];
-        bandSum += v * v;
-        ++t;
-        while (t == tapEnd[band]) {
-            w.previousPowers[band++] = bandSum;
-            bandSum = 0.0;
-            if (t == taps) break;
+namespace {
+
+// |X[k]| * scale for the first n bins of an interleaved spectrum.
+METERTRACKER_VECTOR_CLONES
+void binMagnitudes(const double* __restrict spectrum, unsigned int n, double scale,
+                   double* __restrict out) {
+    for (unsigned int k = 0; k < n; ++k) {
+        const double re = spectrum[2 * k], im = spectrum[2 * k + 1];
+        out[k] = std::sqrt(re * re + im * im) * scale;
+    }
+}
+
+}  // namespace
+
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n) {
+    // The block's own mean and sum of squared deviations (two passes, each
+    // with independent partial sums that vectorise), then combined with the
+    // running statistics: the statistics of folding the samples one by one,
+    // to rounding, without its chain of dependent operations per sample.
+    if (n == 0) return;
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) {
+            samples[i + j] = cleanSample(samples[i + j]);
+            sums[j] += samples[i + j];
         }
-    };
-    // foldSample's arithmetic with the statistics in registers. The loop's
-    // time goes on the chain of dependent operations that carries the mean:
-    // the divisions (which depend on the count alone), the cleaning and the
-    // magnitudes all fit in the time it leaves idle. Each sample's 1 / count
-    // is the previous one's 1 / (count + 1).
-    double mean = mean_, variance = variance_, count = count_;
-    double inverseCount = 1.0 / count;  // infinite for the very first sample, then unused
-    auto fold = [&](std::size_t i) {
-        const double v = cleanSample(samples[i]);
-        samples[i] = v;
-        const double inverseNext = 1.0 / (count + 1.0);
-        const double m = mean + (v - mean) * inverseNext;
-        if (count != 0.0)
-            variance = (1.0 - inverseCount) * variance + (count + 1.0) * (m - mean) * (m - mean);
-        else
-            variance = 0.0;
-        mean = m;
-        count += 1.0;
-        inverseCount = inverseNext;
-    };
-    // About two taps per sample cover every band within the fold of a hop.
-    const std::size_t both = std::min<std::size_t>(n, w.bins);
-    for (std::size_t i = 0; i < both; ++i) {
-        fold(i);
-        magnitude(i);
-        if (t < taps) tap();
-        if (t < taps) tap();
+    for (; i < n; ++i) {
+        samples[i] = cleanSample(samples[i]);
+        sums[0] += samples[i];
     }
-    for (std::size_t i = both; i < n; ++i) {
-        fold(i);
-        if (t < taps) tap();
-        if (t < taps) tap();
-    }
-    for (std::size_t k = both; k < w.bins; ++k) magnitude(k);
-    while (t < taps) tap();
-    mean_ = mean;
-    variance_ = variance;
-    count_ = count;
+    const double blockCount = static_cast<double>(n);
+    const double blockMean = ((sums[0] + sums[1]) + (sums[2] + sums[3])) / blockCount;
+    double squares[4] = {0.0, 0.0, 0.0, 0.0};
+    for (i = 0; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) {
+            const double d = samples[i + j] - blockMean;
+            squares[j] += d * d;
+        }
+    for (; i < n; ++i) squares[0] += (samples[i] - blockMean) * (samples[i] - blockMean);
+    const double blockSquares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+
+    // Two sets' statistics combined: the squared deviations of each about its
+    // own mean, plus what the distance between the means adds.
+    const double total = count_ + blockCount;
+    const double delta = blockMean - mean_;
+    const double squaresSoFar = count_ > 1.0 ? variance_ * (count_ - 1.0) : 0.0;
+    const double allSquares =
+        squaresSoFar + blockSquares + delta * delta * (count_ * blockCount / total);
+    mean_ += delta * (blockCount / total);
+    variance_ = total > 1.0 ? allSquares / (total - 1.0) : 0.0;
+    count_ = total;
 }
 
 namespace {
@@ -375,13 +363,6 @@ void Onsets::buildBandLayout(double srate, unsigned int N, unsigned int B) {
 // Compressed power of every band, doubled (the up-sampling gain): each band's
 // weighted squares summed in tap order. Four bands' sums run side by side,
 // so that their chains of additions overlap.
-void Onsets::compressBandPowers(const double* powers, double* column, unsigned int B) {
-    for (unsigned int b = 0; b < B; ++b) {
-        const double compressed = std::log(1.0 + 100.0 * powers[b]) * 0.21667906533553166;
-        column[b] = 2.0 * compressed;
-    }
-}
-
 void Onsets::bandPowers(const double* magnitude, double* column, unsigned int B) const {
     const unsigned int* start = bandTapStart_.data();
     const unsigned int* bin = bandTapBin_.data();
@@ -460,8 +441,7 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
     columns_.assign(T * B, 0.0);
 
     // Band powers per frame, compressed and up-sampled by two (odd columns stay 0).
-    magnitudes_.resize(2 * static_cast<std::size_t>(hop));  // this frame's and the previous one's
-    powers_.resize(B);
+    magnitudes_.resize(bandBins_);
     const double inverseSqrtN = 1.0 / std::sqrt(static_cast<double>(N));
     for (std::size_t f = 0; f < F; ++f) {
         const std::size_t start = hop * f;
@@ -493,24 +473,8 @@ bool Onsets::meterFFTenvs(Matrix<double>& envs, std::vector<double>& accents, do
         for (unsigned int i = 0; i < N; ++i)
             windowed[i] = (frame[i] - m) * window_[i] * inverseSigma;
         const double* X = spectrum_.transform();
-        // The next frame's new samples are folded in one loop with this
-        // frame's magnitudes (of the bins the bands use) and the previous
-        // frame's band sums: the fold is a chain of dependent operations, and
-        // the rest fills the time it leaves idle.
-        FrameWork work;
-        work.spectrum = X;
-        work.bins = bandBins_;
-        work.scale = inverseSqrtN;
-        work.magnitudes = magnitudes_.data() + (f % 2) * hop;
-        if (f > 0) {
-            work.previousMagnitudes = magnitudes_.data() + ((f + 1) % 2) * hop;
-            work.previousPowers = powers_.data();
-        }
-        const std::size_t nextEnd = f + 1 < F ? start + hop + N : nextUnfolded;
-        cleanAndFoldSamples(samples.data() + nextUnfolded, nextEnd - nextUnfolded, &work);
-        nextUnfolded = nextEnd;
-        if (f > 0) compressBandPowers(powers_.data(), columns_.data() + 2 * (f - 1) * B, B);
-        if (f + 1 == F) bandPowers(work.magnitudes, columns_.data() + 2 * f * B, B);
+        binMagnitudes(X, bandBins_, inverseSqrtN, magnitudes_.data());  // of the bins the bands use
+        bandPowers(magnitudes_.data(), columns_.data() + 2 * f * B, B);
     }
     // The next run starts with this run's last hop samples, already folded.
     bufferFolded_ = N - hop;

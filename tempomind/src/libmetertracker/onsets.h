@@ -111,26 +111,14 @@ class Onsets {
 
   private:
     inline void foldSample(double v);
-    // Work of the front end that runs in the fold's loop, filling the time
-    // its chain of dependent operations leaves idle: the magnitudes of one
-    // spectrum and, optionally, the band sums of the previous frame's.
-    struct FrameWork {
-        const double* spectrum = nullptr;  // interleaved X[k], k < bins
-        unsigned int bins = 0;
-        double scale = 1.0;
-        double* magnitudes = nullptr;                // out: |X[k]| * scale
-        const double* previousMagnitudes = nullptr;  // the band sums read these
-        double* previousPowers = nullptr;            // out: one sum per band, or null
-    };
     // Cleans n samples in place and folds them into the statistics: the
-    // same values and statistics as cleanSample and foldSample, faster; and
-    // does the work given, if any.
-    void cleanAndFoldSamples(double* samples, std::size_t n, const FrameWork* work = nullptr);
+    // same values as cleanSample and, to rounding, the same statistics as
+    // foldSample, faster.
+    void cleanAndFoldSamples(double* samples, std::size_t n);
     void buildWindow(unsigned int frameLength);
     void buildBandLayout(double srate, unsigned int N, unsigned int B);
     // Band sums of one frame's magnitudes, compressed into column (B values).
     void bandPowers(const double* magnitudes, double* column, unsigned int B) const;
-    static void compressBandPowers(const double* powers, double* column, unsigned int B);
     void appendToHistories(const NumaMathLibrary::Matrix<double>& envs,
                            const std::vector<double>& accents);
     bool bandHistoryIsPlaceholder() const;
@@ -173,8 +161,7 @@ class Onsets {
     // Scratch reused from call to call, so that steady operation allocates
     // only for the growing histories.
     FastRealFft spectrum_{4};
-    std::vector<double> magnitudes_;  // two frames' (this one and the previous)
-    std::vector<double> powers_;      // one frame's band sums
+    std::vector<double> magnitudes_;  // one frame's, of the bins the bands use
     // Band layout: band b sums taps bandTapStart_[b] .. bandTapStart_[b + 1] - 1.
     double bandLayoutRate_ = 0.0;
     unsigned int bandLayoutN_ = 0, bandLayoutBands_ = 0;
