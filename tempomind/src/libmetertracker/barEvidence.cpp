@@ -250,14 +250,16 @@ void BarEvidence::analyseOnsetFrame() {
     // audio (a high-pass rising 6 dB per octave) over the same span.
     const long first = 2 * onsetFrames_ * long(onsetHop_);
     const double* y = &fullAudio_[std::size_t(first) & (kRing - 1)];
-    double before = first > 0 ? fullAudio_[std::size_t(first - 1) & (kRing - 1)] : 0.0;
-    double power = 0.0;
-    for (unsigned i = 0; i < kHighLength; ++i) {
-        const double d = (y[i] - before) * highWindow_[i];
-        before = y[i];
-        power += d * d;
+    const double before = first > 0 ? fullAudio_[std::size_t(first - 1) & (kRing - 1)] : 0.0;
+    double d = (y[0] - before) * highWindow_[0];
+    // Four partial sums, so that the additions do not wait for each other.
+    double power[4] = {d * d, 0.0, 0.0, 0.0};
+    for (unsigned i = 1; i < kHighLength; ++i) {
+        d = (y[i] - y[i - 1]) * highWindow_[i];
+        power[i % 4] += d * d;
     }
-    amplitude[BeatEvidence::kRhythmBands - 1] = std::sqrt(power) / (kHighLength / 4.0);
+    amplitude[BeatEvidence::kRhythmBands - 1] =
+        std::sqrt((power[0] + power[1]) + (power[2] + power[3])) / (kHighLength / 4.0);
     float* row = &onsets_[std::size_t(onsetFrames_ % onsetRows_) * kOnsetColumns];
     double level = 0.0;
     for (int b = 0; b < BeatEvidence::kRhythmBands; ++b) {

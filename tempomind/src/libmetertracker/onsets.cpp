@@ -242,33 +242,49 @@ void binMagnitudes(const double* __restrict spectrum, unsigned int n, double sca
 
 }  // namespace
 
-void Onsets::cleanAndFoldSamples(double* samples, std::size_t n) {
-    // The block's own mean and sum of squared deviations (two passes, each
-    // with independent partial sums that vectorise), then combined with the
-    // running statistics: the statistics of folding the samples one by one,
-    // to rounding, without its chain of dependent operations per sample.
-    if (n == 0) return;
+namespace {
+
+// Cleans n samples in place; their sum and the sum of their squared
+// deviations from their mean, each with four partial sums that vectorise.
+METERTRACKER_VECTOR_CLONES
+void cleanAndSum(double* __restrict samples, std::size_t n, double& sum, double& squares) {
+    const std::size_t whole = n - n % 4;
     double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
+    for (std::size_t i = 0; i < whole; i += 4)
         for (std::size_t j = 0; j < 4; ++j) {
             samples[i + j] = cleanSample(samples[i + j]);
             sums[j] += samples[i + j];
         }
-    for (; i < n; ++i) {
+    for (std::size_t i = whole; i < n; ++i) {
         samples[i] = cleanSample(samples[i]);
-        sums[0] += samples[i];
+        sums[i - whole] += samples[i];
     }
-    const double blockCount = static_cast<double>(n);
-    const double blockMean = ((sums[0] + sums[1]) + (sums[2] + sums[3])) / blockCount;
-    double squares[4] = {0.0, 0.0, 0.0, 0.0};
-    for (i = 0; i + 4 <= n; i += 4)
+    sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    const double mean = sum / static_cast<double>(n);
+    double deviations[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < whole; i += 4)
         for (std::size_t j = 0; j < 4; ++j) {
-            const double d = samples[i + j] - blockMean;
-            squares[j] += d * d;
+            const double d = samples[i + j] - mean;
+            deviations[j] += d * d;
         }
-    for (; i < n; ++i) squares[0] += (samples[i] - blockMean) * (samples[i] - blockMean);
-    const double blockSquares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+    for (std::size_t i = whole; i < n; ++i) {
+        const double d = samples[i] - mean;
+        deviations[i - whole] += d * d;
+    }
+    squares = (deviations[0] + deviations[1]) + (deviations[2] + deviations[3]);
+}
+
+}  // namespace
+
+void Onsets::cleanAndFoldSamples(double* samples, std::size_t n) {
+    // The block's own mean and sum of squared deviations, then combined with
+    // the running statistics: the statistics of folding the samples one by
+    // one, to rounding, without its chain of dependent operations per sample.
+    if (n == 0) return;
+    double blockSum = 0.0, blockSquares = 0.0;
+    cleanAndSum(samples, n, blockSum, blockSquares);
+    const double blockCount = static_cast<double>(n);
+    const double blockMean = blockSum / blockCount;
 
     // Two sets' statistics combined: the squared deviations of each about its
     // own mean, plus what the distance between the means adds.
