@@ -400,39 +400,50 @@ TEST(RunningStatistics, FoldedSamplesGiveMeanAndUnbiasedStd) {
     EXPECT_DOUBLE_EQ(mean, 2.5);
 }
 
-// Statistics over exactly the analysed samples, each counted once.
+// Statistics over exactly the analysed samples, each counted once, against
+// a two-pass computation in long double; also for audio riding on an offset
+// far larger than itself, where a running sum of squares would lose the
+// deviation to cancellation.
 TEST(RunningStatistics, EveryAnalysedSampleCountsOnce) {
-    const std::vector<double> x = burstyAudio(0.5, kFs);
-    auto expected = [&](std::size_t n, double& mean, double& std) {
-        long double s = 0, ss = 0;
-        for (std::size_t i = 0; i < n; ++i) s += x[i];
-        const long double m = s / n;
-        for (std::size_t i = 0; i < n; ++i) ss += (x[i] - m) * (x[i] - m);
-        mean = static_cast<double>(m);
-        std = static_cast<double>(std::sqrt(ss / (n - 1)));
-    };
-    Onsets onsets(44100);
-    std::vector<double> none;
-    double mean, std, m, s;
-    onsets.addData(slice(x, 0, 2048 + 100));  // 3 frames; 612 samples wait
-    onsets.process();
-    onsets.getMeanAndStd(mean, std, none);
-    expected(2048, m, s);
-    EXPECT_NEAR(mean, m, 1e-12 * s);
-    EXPECT_NEAR(std, s, 1e-12 * s);
-    // More blocks of assorted sizes; only whole frames are analysed.
-    std::size_t fed = 2148;
-    for (std::size_t block : {128, 1000, 7}) {
-        for (int n = 0; n < 17; ++n, fed += block) {
-            onsets.addData(x.data() + fed, static_cast<unsigned int>(block));
-            onsets.process();
+    for (const double offset : {0.0, 1e4}) {
+        std::vector<double> x = burstyAudio(0.5, kFs);
+        for (double& v : x) v += offset;
+        auto expected = [&](std::size_t n, double& mean, double& std) {
+            long double s = 0, ss = 0;
+            for (std::size_t i = 0; i < n; ++i) s += x[i];
+            const long double m = s / n;
+            for (std::size_t i = 0; i < n; ++i) ss += (x[i] - m) * (x[i] - m);
+            mean = static_cast<double>(m);
+            std = static_cast<double>(std::sqrt(ss / (n - 1)));
+        };
+        // Within what double precision allows: the deviations from the mean
+        // are only known to a few units in the last place of the values.
+        auto tolerance = [offset](double s) {
+            return 1e-12 * s + 4 * std::numeric_limits<double>::epsilon() * offset;
+        };
+        Onsets onsets(44100);
+        std::vector<double> none;
+        double mean, std, m, s;
+        onsets.addData(slice(x, 0, 2048 + 100));  // 3 frames; 612 samples wait
+        onsets.process();
+        onsets.getMeanAndStd(mean, std, none);
+        expected(2048, m, s);
+        EXPECT_NEAR(mean, m, tolerance(s)) << "offset " << offset;
+        EXPECT_NEAR(std, s, tolerance(s)) << "offset " << offset;
+        // More blocks of assorted sizes; only whole frames are analysed.
+        std::size_t fed = 2148;
+        for (std::size_t block : {128, 1000, 7}) {
+            for (int n = 0; n < 17; ++n, fed += block) {
+                onsets.addData(x.data() + fed, static_cast<unsigned int>(block));
+                onsets.process();
+            }
         }
+        onsets.getMeanAndStd(mean, std, none);
+        const std::size_t analysed = 1024 + 512 * ((fed - 1024) / 512);
+        expected(analysed, m, s);
+        EXPECT_NEAR(mean, m, tolerance(s)) << "offset " << offset;
+        EXPECT_NEAR(std, s, tolerance(s)) << "offset " << offset;
     }
-    onsets.getMeanAndStd(mean, std, none);
-    const std::size_t analysed = 1024 + 512 * ((fed - 1024) / 512);
-    expected(analysed, m, s);
-    EXPECT_NEAR(mean, m, 1e-12 * s);
-    EXPECT_NEAR(std, s, 1e-12 * s);
 }
 
 TEST(RunningStatistics, DigitalSilenceGivesFiniteEnvelopesAndLeavesRandAlone) {

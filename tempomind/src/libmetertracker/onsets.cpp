@@ -240,10 +240,6 @@ void binMagnitudes(const double* __restrict spectrum, unsigned int n, double sca
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Cleans n samples in place; their sum and the sum of their squared
 // deviations from their mean, each with four partial sums that vectorise.
 METERTRACKER_VECTOR_CLONES
@@ -323,7 +319,9 @@ void lowpassColumns(const std::vector<double>& b, const std::vector<double>& a, 
     for (std::size_t t = 0; t < T; ++t) {
         double* column = x + t * B;
         // The state rows and the column never overlap.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC ivdep
+#endif
         for (std::size_t k = 0; k < bands; ++k) {
             const double in = column[k];
             const double out = b0 * in + z0[k];
