@@ -50,22 +50,22 @@ void fill_records(meterticker_state* state) {
     meterticker_note* notes = state->notes;
     meterticker_phase_ctrl* ctrls = state->ctrls;
     const meterticker_tick_action table[METERTICKER_TICK_ACTIONS + 1] = {
-        {METERLEVEL_BAR, 1, 0, count_tick, bar, 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0, follow_beat, state, 0, 0.0, kNoValue},
-        {METERLEVEL_TATUM, 1, 0, count_tick, tatum, 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0, midi_clock_at_beat, &state->clock, 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0, sinks_at_beat, state, 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 24, 0, midi_clock_update, &state->clock, 0, 0.0, kNoValue},
-        {METERLEVEL_BAR, 1, 0, midi_notes_update, &notes[METERLEVEL_BAR], 1, 0.0, kNoValue},
-        {METERLEVEL_BAR, 1, 0.2, midi_notes_update, &notes[METERLEVEL_BAR], 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0, midi_notes_update, &notes[METERLEVEL_BEAT], 1, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 1, 0.2, midi_notes_update, &notes[METERLEVEL_BEAT], 0, 0.0, kNoValue},
-        {METERLEVEL_TATUM, 1, 0, midi_notes_update, &notes[METERLEVEL_TATUM], 1, 0.0, kNoValue},
-        {METERLEVEL_TATUM, 1, 0.2, midi_notes_update, &notes[METERLEVEL_TATUM], 0, 0.0, kNoValue},
-        {METERLEVEL_BAR, 128, 0, midi_ctrls_update, &ctrls[METERLEVEL_BAR], 0, 0.0, kNoValue},
-        {METERLEVEL_BEAT, 128, 0, midi_ctrls_update, &ctrls[METERLEVEL_BEAT], 0, 0.0, kNoValue},
-        {METERLEVEL_TATUM, 16, 0, midi_ctrls_update, &ctrls[METERLEVEL_TATUM], 0, 0.0, kNoValue},
-        {0, 0, 0, nullptr, nullptr, 0, 0.0, kNoValue},
+        {METERLEVEL_BAR, 1, 0, count_tick, bar, 0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, follow_beat, state, 0, kNoValue},
+        {METERLEVEL_TATUM, 1, 0, count_tick, tatum, 0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, midi_clock_at_beat, &state->clock, 0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, sinks_at_beat, state, 0, kNoValue},
+        {METERLEVEL_BEAT, 24, 0, midi_clock_update, &state->clock, 0, kNoValue},
+        {METERLEVEL_BAR, 1, 0, midi_notes_update, &notes[METERLEVEL_BAR], 1, kNoValue},
+        {METERLEVEL_BAR, 1, 0.2, midi_notes_update, &notes[METERLEVEL_BAR], 0, kNoValue},
+        {METERLEVEL_BEAT, 1, 0, midi_notes_update, &notes[METERLEVEL_BEAT], 1, kNoValue},
+        {METERLEVEL_BEAT, 1, 0.2, midi_notes_update, &notes[METERLEVEL_BEAT], 0, kNoValue},
+        {METERLEVEL_TATUM, 1, 0, midi_notes_update, &notes[METERLEVEL_TATUM], 1, kNoValue},
+        {METERLEVEL_TATUM, 1, 0.2, midi_notes_update, &notes[METERLEVEL_TATUM], 0, kNoValue},
+        {METERLEVEL_BAR, 128, 0, midi_ctrls_update, &ctrls[METERLEVEL_BAR], 0, kNoValue},
+        {METERLEVEL_BEAT, 128, 0, midi_ctrls_update, &ctrls[METERLEVEL_BEAT], 0, kNoValue},
+        {METERLEVEL_TATUM, 16, 0, midi_ctrls_update, &ctrls[METERLEVEL_TATUM], 0, kNoValue},
+        {0, 0, 0, nullptr, nullptr, 0, kNoValue},
     };
     std::copy(std::begin(table), std::end(table), state->actions);
 }

@@ -121,7 +121,6 @@ struct meterticker_tick_action {
     meterticker_tick_fn action;  // null ends the table
     void* data;
     int argument;
-    double previous_fraction;
     double previous_value;  // full phase * multiplier - offset; NaN before the first pass
 };
 
@@ -135,7 +134,6 @@ struct meterticker_phase_node {
     meterticker_phase_cb callback;
     void* user;
     std::atomic<meterticker_phase_node*> next{nullptr};
-    double previous_fraction = 0.0;
     double previous_value = std::numeric_limits<double>::quiet_NaN();  // multiplier * phase
 };
 

@@ -31,8 +31,7 @@ const double kControllerStepsPerBeat = 128.0;
 // phases below zero too (an offset row at the very start, where the phases
 // begin at 0) and for an advance from one whole number to the next. No
 // previous value (NaN, the first pass) counts as no advance.
-bool crossed(double /*previous_fraction*/, double previous_value, double /*fraction*/,
-             double value) {
+bool crossed(double previous_value, double value) {
     return std::floor(value) > std::floor(previous_value);
 }
 
@@ -102,25 +101,17 @@ void for_each_phase_node(meterticker_state* state, Visit visit) {
 // crossing, and never move on.
 void start_crossings(meterticker_state* state, const double* phases) {
     for (meterticker_tick_action* row = state->actions; row->action; ++row) {
-        const double value = row_value(*row, phases);
-        row->previous_fraction = std::fmod(value, 1.0);
-        row->previous_value = value;
+        row->previous_value = row_value(*row, phases);
     }
     for_each_phase_node(state, [phases](meterticker_phase_node& node) {
-        const double value = node_value(node, phases);
-        node.previous_fraction = std::fmod(value, 1.0);
-        node.previous_value = value;
+        node.previous_value = node_value(node, phases);
     });
 }
 
 void dispatch_phase_callbacks(meterticker_state* state, const double* phases) {
     for_each_phase_node(state, [phases](meterticker_phase_node& node) {
         const double value = node_value(node, phases);
-        const double fraction = std::fmod(value, 1.0);
-        if (crossed(node.previous_fraction, node.previous_value, fraction, value)) {
-            node.callback(node.user, phases[node.level]);
-        }
-        node.previous_fraction = fraction;
+        if (crossed(node.previous_value, value)) node.callback(node.user, phases[node.level]);
         node.previous_value = value;
     });
 }
@@ -229,15 +220,13 @@ void meterticker_timer_pass(meterticker_state* state) {
     // was noticed.
     for (meterticker_tick_action* row = state->actions; row->action; ++row) {
         const double value = row_value(*row, phases);
-        const double fraction = std::fmod(value, 1.0);
-        if (crossed(row->previous_fraction, row->previous_value, fraction, value)) {
+        if (crossed(row->previous_value, value)) {
             double at_crossing[METERLEVEL_COUNT] = {phases[0], phases[1], phases[2]};
             at_crossing[row->level] = (std::floor(value) + row->offset) / row->multiplier;
             const double at =
                 time_of_phase(segments[row->level], at_crossing[row->level], t) - anti_delay;
             row->action(at_crossing, row->data, row->argument, at);
         }
-        row->previous_fraction = fraction;
         row->previous_value = value;
     }
 
