@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -154,6 +155,13 @@ class TestClient {
                        (cyclePositions_[c] - cyclePositions_[c - 1]);
         }
         return skipped;
+    }
+    // Prints the frames JACK skipped while playing and returns their number.
+    std::uint64_t printSkips() const {
+        const std::uint64_t frames = skippedFrames();
+        std::printf("JACK skipped %llu frames (%d times) while playing\n",
+                    static_cast<unsigned long long>(frames), skippedCycles());
+        return frames;
     }
     // Cycles whose start lay more than one period after the previous one's
     // while playing: JACK skipped frames.

@@ -163,8 +163,7 @@ TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
         return e.frame < start ? secondsOf(e, start) : client->sampleAtFrame(e.frame) / kRate;
     };
     const std::vector<double>& beats = music.beats;
-    std::printf("JACK skipped %llu frames (%d times) while playing\n",
-                static_cast<unsigned long long>(client->skippedFrames()), client->skippedCycles());
+    const std::uint64_t skipped = client->printSkips();
 
     // Split the MIDI into clock runs.
     std::vector<ClockRun> runs;
@@ -211,7 +210,7 @@ TEST_F(LiveProgram, FollowsA120BpmRecordingWithMidiClockFromSoundToStop) {
     // the cycles the server skips while the music pauses; skips of more than
     // a few thousandths (a loaded machine, the race detector) slow the tempo
     // in music time by their share, and then only the shape is checked.
-    const double skippedShare = static_cast<double>(client->skippedFrames()) / (end * kRate);
+    const double skippedShare = static_cast<double>(skipped) / (end * kRate);
     const bool tempoCheckable = skippedShare < 0.004;
     if (!tempoCheckable)
         std::printf("the server skipped %.1f %% of the frames: tempo not checked\n",
@@ -321,9 +320,7 @@ TEST_F(LiveProgram, TwoTapsAndABarOneFromTheControlPort) {
     // limited corrections. Skips of more than half the tolerance below make
     // the check meaningless.
     const double tolerance = 0.04;
-    std::printf("JACK skipped %llu frames (%d times) while playing\n",
-                static_cast<unsigned long long>(client->skippedFrames()), client->skippedCycles());
-    if (client->skippedFrames() > tolerance / 2.0 * kRate) {
+    if (client->printSkips() > tolerance / 2.0 * kRate) {
         GTEST_SKIP() << "the server skipped too many frames to check the tapped grid";
     }
 
