@@ -1,6 +1,7 @@
 // The enhanced model's stages on small fixtures with known answers: the
 // accent history they read, the off-beat test, the confidence of a steady
-// beat, and the model choice of the tracker (the classic model unchanged).
+// beat, periods and beats between accent frames, and the model choice of the
+// tracker (the classic model unchanged).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include "meterTrackerC.h"
 #include "offbeatTest.h"
 #include "stepConfidence.h"
+#include "subframe.h"
 #include "synthetic_drums.h"
 #include "trackingModel.h"
 
@@ -84,6 +86,54 @@ TEST(OffbeatTest, SaysNothingWithoutEnoughMusicOrWithoutAPeriod) {
     EXPECT_FALSE(test.shifted());
 }
 
+double gaussian(double x, double centre) {
+    return 2.0 * std::exp(-(x - centre) * (x - centre) / (2.0 * 3.0 * 3.0));
+}
+
+TEST(Subframe, APeakIsPlacedBetweenSamplesAndOnlyWhereThereIsOne) {
+    // Samples of a Gaussian at -1, 0, 1 give its centre back exactly.
+    for (double centre : {-0.5, -0.31, -0.07, 0.0, 0.12, 0.45}) {
+        EXPECT_NEAR(peakOffset(gaussian(-1, centre), gaussian(0, centre), gaussian(1, centre)),
+                    centre, 1e-9)
+            << centre;
+    }
+    struct Case {
+        const char* what;
+        double before, middle, after;
+    };
+    const Case noPeak[] = {
+        {"rising", 1.0, 2.0, 3.0},  {"a dip", 2.0, 1.0, 2.0},   {"flat", 1.0, 1.0, 1.0},
+        {"a zero neighbour", 0.0, 2.0, 1.0}, {"negative", -1.0, -0.5, -2.0},
+        {"not a number", std::nan(""), 2.0, 1.0},
+    };
+    for (const Case& c : noPeak) EXPECT_EQ(peakOffset(c.before, c.middle, c.after), 0.0) << c.what;
+}
+
+TEST(Subframe, PeriodsAndBeatsMoveToThePeakAroundTheChosenFrame) {
+    // Salience over lags 1 .. 200 (seconds: lag / fs) peaking at lag 86.3.
+    std::vector<double> lags, salience;
+    for (int lag = 1; lag <= 200; ++lag) {
+        lags.push_back(lag / kFs);
+        salience.push_back(gaussian(lag, 86.3));
+    }
+    EXPECT_NEAR(refineLagPeriod(salience, lags, 86 / kFs) * kFs, 86.3, 1e-6);
+    EXPECT_EQ(refineLagPeriod(salience, lags, 86.5 / kFs), 86.5 / kFs) << "not one of the lags";
+    EXPECT_EQ(refineLagPeriod(salience, lags, 1 / kFs), 1 / kFs) << "the first lag has one neighbour";
+    EXPECT_EQ(refineLagPeriod(salience, lags, 120 / kFs), 120 / kFs) << "no peak there";
+
+    // A delay line of 80 positions ending at frame 1000: position p lies at
+    // frame 1000 + 2 - 80 + p, plus half a frame. The beat's scores peak
+    // 0.3 of a frame before position 0, so its neighbour before is the
+    // line's last position, a period later.
+    const unsigned last = 1000;
+    std::vector<double> scores(80);
+    for (int p = 0; p < 80; ++p) scores[p] = gaussian(p < 40 ? p : p - 80, -0.3);
+    const double phase = (last + 2.0 - 80.0 + 0.5) / kFs;
+    EXPECT_NEAR((refinePhase(scores, last, kFs, phase) - phase) * kFs, -0.3, 1e-6);
+    const double outside = phase - 1.0 / kFs;
+    EXPECT_EQ(refinePhase(scores, last, kFs, outside), outside) << "not a position of the line";
+}
+
 TEST(StepConfidence, ASteadyBeatIsConfidentSilenceAndAJumpingPeriodAreNot) {
     struct Case {
         const char* what;
@@ -126,9 +176,12 @@ TEST(TrackingModel, NamesAndStageListsParse) {
     EXPECT_FALSE(stages.offbeat);
     EXPECT_TRUE(stages.downbeat);
     EXPECT_TRUE(parseEnhancedStages("none", stages, error));
-    EXPECT_FALSE(stages.level || stages.offbeat || stages.downbeat);
+    EXPECT_FALSE(stages.level || stages.offbeat || stages.downbeat || stages.subframe);
     EXPECT_TRUE(parseEnhancedStages("all", stages, error));
-    EXPECT_TRUE(stages.level && stages.offbeat && stages.downbeat);
+    EXPECT_TRUE(stages.level && stages.offbeat && stages.downbeat && stages.subframe);
+    EXPECT_TRUE(parseEnhancedStages("-subframe,-level", stages, error));
+    EXPECT_FALSE(stages.subframe || stages.level);
+    EXPECT_TRUE(stages.offbeat && stages.downbeat);
     EXPECT_FALSE(parseEnhancedStages("-sparkle", stages, error));
     EXPECT_NE(error.find("sparkle"), std::string::npos);
     EXPECT_FALSE(parseEnhancedStages("offbeat", stages, error)) << "a stage is named to switch off";
@@ -151,7 +204,7 @@ void feed(mTracker& t, const std::vector<double>& x) {
 TEST(TrackingModel, EnhancedWithoutStagesReportsWhatTheClassicModelDoes) {
     const std::vector<double> x = drums(118.0, 20.0);
     EnhancedStages none;
-    none.level = none.offbeat = none.downbeat = false;
+    none.level = none.offbeat = none.downbeat = none.subframe = false;
     mTracker classic(44100), enhanced(44100, TrackingModel::Enhanced, none);
     feed(classic, x);
     feed(enhanced, x);
@@ -163,6 +216,55 @@ TEST(TrackingModel, EnhancedWithoutStagesReportsWhatTheClassicModelDoes) {
     EXPECT_EQ(classic.getEnhancedModel(), nullptr);
     ASSERT_NE(enhanced.getEnhancedModel(), nullptr);
     EXPECT_GE(classic.getConfidence(), kSteadyBeatConfidence) << "drums have a steady beat";
+}
+
+// At 127 BPM a beat lasts 81.4 accent frames: the classic model reads 81
+// (127.6 BPM) and lays every beat on a frame. The enhanced model's periods
+// and beats lie between frames, where the music has them.
+TEST(TrackingModel, EnhancedPeriodsAndBeatsAreNotWholeAccentFrames) {
+    const double bpm = 127.0, truePeriod = 60.0 / bpm;
+    const std::vector<double> x = drums(bpm, 20.0);
+    EnhancedStages onlySubframe;
+    onlySubframe.level = onlySubframe.offbeat = onlySubframe.downbeat = false;
+    mTracker classic(44100), enhanced(44100, TrackingModel::Enhanced, onlySubframe);
+    feed(classic, x);
+    feed(enhanced, x);
+    const unsigned rows = classic.getPulseCache().nRows();
+    ASSERT_GT(rows, 20u);
+    // The steady part: after the first 8 s.
+    std::vector<double> classicPeriods, enhancedPeriods;
+    for (unsigned r = 16; r < rows; ++r) {
+        classicPeriods.push_back(classic.getPulseCache()[r][0].real() * kFs);
+        enhancedPeriods.push_back(enhanced.getPulseCache()[r][0].real() * kFs);
+    }
+    auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    EXPECT_NEAR(median(classicPeriods), std::round(truePeriod * kFs), 1e-9);
+    EXPECT_NEAR(median(enhancedPeriods), truePeriod * kFs, 0.2)
+        << "within a fifth of a frame of the true period (whole frames are 0.4 off)";
+
+    // Beats off a straight line through them, in frames.
+    auto spread = [](const std::vector<double>& beats) {
+        std::vector<double> t;
+        for (double b : beats)
+            if (b > 8.0) t.push_back(b * kFs);
+        const double n = static_cast<double>(t.size());
+        double k = 0, kk = 0, y = 0, ky = 0;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            k += i, kk += double(i) * i, y += t[i], ky += i * t[i];
+        }
+        const double slope = (n * ky - k * y) / (n * kk - k * k), origin = (y - slope * k) / n;
+        double squares = 0;
+        for (std::size_t i = 0; i < t.size(); ++i)
+            squares += (t[i] - origin - slope * i) * (t[i] - origin - slope * i);
+        return std::sqrt(squares / n);
+    };
+    const double classicSpread = spread(classic.getPulseTrain(0).pulses());
+    const double enhancedSpread = spread(enhanced.getPulseTrain(0).pulses());
+    EXPECT_LT(enhancedSpread, 0.5 * classicSpread)
+        << "classic " << classicSpread << " frames, enhanced " << enhancedSpread;
 }
 
 TEST(TrackingModel, SilenceAndNoiseHaveNoConfidentSteps) {

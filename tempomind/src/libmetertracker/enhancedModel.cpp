@@ -4,6 +4,7 @@ namespace meterTracker {
 
 EnhancedModel::EnhancedModel(const Params& params, const EnhancedStages& stages)
     : stages_(stages),
+      fs_(params.accentRate),
       offbeat_(params.accentRate),
       downbeat_(static_cast<unsigned>(params.sampleRate)) {
     level_.configure(params);
@@ -43,7 +44,11 @@ void EnhancedModel::placeBars(StepEstimate& e) {
 StepEstimate EnhancedModel::step(const AccentHistory& history,
                                  const NumaMathLibrary::Matrix<double>& envelopes,
                                  unsigned firstColumn, unsigned frames, unsigned lastFrame,
-                                 const PeriodChoice& periods, const PhaseChoice& phases) {
+                                 const PeriodModel& periodModel, const PeriodChoice& classicPeriods,
+                                 const PhaseModel& phaseModel, const PhaseChoice& classicPhases) {
+    PeriodChoice periods = classicPeriods;
+    PhaseChoice phases = classicPhases;
+    if (stages_.subframe) refineStep(periodModel, phaseModel, lastFrame, fs_, periods, phases);
     StepEstimate e{periods.beat, phases.beat, periods.bar, phases.bar, periods.tatum, phases.tatum};
     if (stages_.level) {
         const LevelChoice level = level_.step(periods, phases, envelopes, firstColumn, frames, lastFrame);

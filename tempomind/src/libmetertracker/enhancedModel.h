@@ -15,6 +15,7 @@
 #include "periodModel.h"
 #include "phaseModel.h"
 #include "pulseTrain.h"
+#include "subframe.h"
 #include "trackingModel.h"
 
 namespace meterTracker {
@@ -34,11 +35,12 @@ class EnhancedModel {
     // The tracker's audio, as it arrives (the bar stage's own analysis).
     void addAudio(const double* samples, unsigned count);
     // The step whose last frame is lastFrame, given the classic model's
-    // choices for it; history holds the step's frames, which are also the
+    // choices for it (and its period and phase stages after the step); history holds the step's frames, which are also the
     // band envelopes' columns firstColumn .. firstColumn + frames - 1.
     StepEstimate step(const AccentHistory& history, const NumaMathLibrary::Matrix<double>& envelopes,
                       unsigned firstColumn, unsigned frames, unsigned lastFrame,
-                      const PeriodChoice& periods, const PhaseChoice& phases);
+                      const PeriodModel& periodModel, const PeriodChoice& periods,
+                      const PhaseModel& phaseModel, const PhaseChoice& phases);
 
     const EnhancedStages& stages() const { return stages_; }
     const OffbeatTest& offbeatTest() const { return offbeat_; }
@@ -50,6 +52,7 @@ class EnhancedModel {
     void placeBars(StepEstimate& e);
 
     EnhancedStages stages_;
+    double fs_;  // accent rate
     MetricalLevel level_;
     OffbeatTest offbeat_;
     DownbeatTracker downbeat_;

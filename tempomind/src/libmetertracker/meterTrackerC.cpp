@@ -199,7 +199,7 @@ bool mTracker::process() {
                              params, levelDelays, phaseHistory, phaseScores, phaseObservations_);
         const StepEstimate e =
             enhanced_ ? enhanced_->step(accents_, envelopes_, firstFrame - firstFrameOfCall, hop,
-                                        lastFrame, periods, phases)
+                                        lastFrame, periodModel_, periods, phaseModel_, phases)
                       : StepEstimate{periods.beat, phases.beat, periods.bar,
                                      phases.bar,   periods.tatum, phases.tatum};
         pulseCache[row][kBeatColumn] = std::complex<double>(e.beatPeriod, e.beatPhase);

@@ -65,6 +65,7 @@ PhaseChoice PhaseModel::step(unsigned stepIndex, double beatPeriod, double barPe
     choice.beat = placeLevel(kBeat, firstStep, beatPeriod, lastFrame, channelStates, stateStride,
                              params, levelDelays, phaseHistory, phaseScores, observations);
     choice.tatum = choice.beat;
+    beatScores_.assign(scores_.begin(), scores_.end());
     choice.bar = placeLevel(kBar, firstStep, barPeriod, lastFrame, channelStates, stateStride,
                             params, levelDelays, phaseHistory, phaseScores, observations);
     return choice;

@@ -55,6 +55,9 @@ class PhaseModel {
 
     // Position scores of the latest level placed (bar after a full step).
     const std::vector<double>& positionScores() const { return scores_; }
+    // The beat's position scores of the latest step: position p of the tau
+    // there is placed at accent frame lastFrame + 2 - tau + p, plus half a frame.
+    const std::vector<double>& beatPositionScores() const { return beatScores_; }
 
   private:
     double placeLevel(int level, bool firstStep, double period, unsigned lastFrame,
@@ -67,6 +70,7 @@ class PhaseModel {
     void pickCandidates(unsigned tau, unsigned count);
 
     std::vector<double> scores_;                     // per position inside the period
+    std::vector<double> beatScores_;                 // the beat's scores_ of the step
     NumaMathLibrary::Matrix<double> recentOutputs_;  // tau x channels, for the bar
     std::vector<unsigned> candidates_;               // candidate positions
     std::vector<double> previousTimes_, currentTimes_;

@@ -23,7 +23,7 @@ const char* trackingModelName(TrackingModel model) {
 bool parseEnhancedStages(const std::string& list, EnhancedStages& stages, std::string& error) {
     EnhancedStages parsed;
     if (list == "none") {
-        parsed.level = parsed.offbeat = parsed.downbeat = false;
+        parsed.level = parsed.offbeat = parsed.downbeat = parsed.subframe = false;
     } else if (!list.empty() && list != "all") {
         std::stringstream items(list);
         for (std::string item; std::getline(items, item, ',');) {
@@ -38,8 +38,10 @@ bool parseEnhancedStages(const std::string& list, EnhancedStages& stages, std::s
                 parsed.offbeat = false;
             } else if (name == "downbeat") {
                 parsed.downbeat = false;
+            } else if (name == "subframe") {
+                parsed.subframe = false;
             } else {
-                error = "no stage '" + name + "' (stages: level, offbeat, downbeat)";
+                error = "no stage '" + name + "' (stages: level, offbeat, downbeat, subframe)";
                 return false;
             }
         }

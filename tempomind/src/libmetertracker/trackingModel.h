@@ -4,7 +4,8 @@
 // enhanced: the classic tracker underneath, whose estimate of every analysis
 //           step is then refined by further stages (each can be switched off
 //           for measurements): regrouping compound music into dotted beats,
-//           an off-beat test, and the bar tracking.
+//           an off-beat test, the bar tracking, and periods and beats finer
+//           than an accent frame.
 #ifndef METERTRACKER_TRACKINGMODEL_H
 #define METERTRACKER_TRACKINGMODEL_H
 
@@ -28,10 +29,11 @@ struct EnhancedStages {
     bool level = true;     // dotted beats where the eighths group in threes
     bool offbeat = true;   // the beat where the lowest-frequency onsets are
     bool downbeat = true;  // bar starts and beats per bar from per-beat evidence
+    bool subframe = true;  // periods and beats between accent frames
 };
 
 // A comma-separated list of stage names to switch off, each with a leading
-// '-' ("-level,-offbeat,-downbeat"), "all" (the default) or "none". False with a
+// '-' ("-level,-offbeat,-downbeat,-subframe"), "all" (the default) or "none". False with a
 // reason for an unknown name.
 bool parseEnhancedStages(const std::string& list, EnhancedStages& stages, std::string& error);
 

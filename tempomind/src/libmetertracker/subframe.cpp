@@ -1,0 +1,45 @@
+#include "subframe.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace meterTracker {
+
+double peakOffset(double before, double middle, double after) {
+    if (!(before > 0.0 && after > 0.0 && middle >= before && middle >= after)) return 0.0;
+    const double a = std::log(before), b = std::log(middle), c = std::log(after);
+    const double curvature = a - 2.0 * b + c;
+    if (!(curvature < 0.0)) return 0.0;  // flat: no better place than the sample
+    return std::max(-0.5, std::min(0.5, 0.5 * (a - c) / curvature));
+}
+
+double refineLagPeriod(const std::vector<double>& salience, const std::vector<double>& lagPeriods,
+                       double period) {
+    if (lagPeriods.size() < 3 || salience.size() != lagPeriods.size()) return period;
+    const auto at = std::lower_bound(lagPeriods.begin(), lagPeriods.end(), period);
+    if (at == lagPeriods.begin() || at == lagPeriods.end() || *at != period) return period;
+    const std::size_t i = static_cast<std::size_t>(at - lagPeriods.begin());
+    if (i + 1 >= lagPeriods.size()) return period;
+    const double lag = lagPeriods[1] - lagPeriods[0];
+    return period + peakOffset(salience[i - 1], salience[i], salience[i + 1]) * lag;
+}
+
+double refinePhase(const std::vector<double>& scores, unsigned lastFrame, double fs, double phase) {
+    const long tau = static_cast<long>(scores.size());
+    if (tau < 3 || !(fs > 0.0)) return phase;
+    const long p = std::lround(phase * fs - 0.5) - (static_cast<long>(lastFrame) + 2 - tau);
+    if (p < 0 || p >= tau) return phase;
+    const double before = scores[static_cast<std::size_t>((p + tau - 1) % tau)];
+    const double after = scores[static_cast<std::size_t>((p + 1) % tau)];
+    return phase + peakOffset(before, scores[static_cast<std::size_t>(p)], after) / fs;
+}
+
+void refineStep(const PeriodModel& periodModel, const PhaseModel& phaseModel, unsigned lastFrame,
+                double fs, PeriodChoice& periods, PhaseChoice& phases) {
+    periods.beat = refineLagPeriod(periodModel.beatSalience(), periodModel.lagPeriods(), periods.beat);
+    periods.bar = refineLagPeriod(periodModel.barSalience(), periodModel.lagPeriods(), periods.bar);
+    phases.beat = phases.tatum =
+        refinePhase(phaseModel.beatPositionScores(), lastFrame, fs, phases.beat);
+}
+
+}  // namespace meterTracker
