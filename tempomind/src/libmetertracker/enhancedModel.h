@@ -35,8 +35,9 @@ class EnhancedModel {
     // The tracker's audio, as it arrives (the bar stage's own analysis).
     void addAudio(const double* samples, unsigned count);
     // The step whose last frame is lastFrame, given the classic model's
-    // choices for it (and its period and phase stages after the step); history holds the step's frames, which are also the
-    // band envelopes' columns firstColumn .. firstColumn + frames - 1.
+    // choices for it (and its period and phase stages as they are after it);
+    // history holds the step's frames, which are also the band envelopes'
+    // columns firstColumn .. firstColumn + frames - 1.
     StepEstimate step(const AccentHistory& history, const NumaMathLibrary::Matrix<double>& envelopes,
                       unsigned firstColumn, unsigned frames, unsigned lastFrame,
                       const PeriodModel& periodModel, const PeriodChoice& periods,

@@ -41,6 +41,11 @@ unsigned nearestResonator(double period, double fs, const std::vector<unsigned>&
     return best;
 }
 
+double linePositionTime(unsigned lastFrame, unsigned tau, double position, double fs) {
+    const double frame = static_cast<double>(lastFrame) + 1.0 - tau + 1.0 + position;
+    return frame / fs + 0.5 / fs;
+}
+
 PhaseChoice PhaseModel::step(unsigned stepIndex, double beatPeriod, double barPeriod,
                              unsigned lastFrame, const std::vector<const double*>& channelStates,
                              unsigned stateStride, const Params& params,
@@ -95,13 +100,10 @@ double PhaseModel::placeLevel(int level, bool firstStep, double period, unsigned
     }
 
     // Candidate times on the accent clock: the delay line ends at the step's
-    // last frame n, and position p is placed at frame (n + 1) - tau + 1 + p,
-    // plus half a frame.
+    // last frame.
     for (unsigned l = 0; l < C; ++l) phaseHistory[0][l][level] = phaseHistory[1][l][level];
-    for (unsigned l = 0; l < candidates_.size(); ++l) {
-        const double frame = static_cast<double>(lastFrame) + 1.0 - tau + 1.0 + candidates_[l];
-        phaseHistory[1][l][level] = frame / fs + 0.5 / fs;
-    }
+    for (unsigned l = 0; l < candidates_.size(); ++l)
+        phaseHistory[1][l][level] = linePositionTime(lastFrame, tau, candidates_[l], fs);
 
     levelDelays[0][level] = levelDelays[1][level];
     levelDelays[1][level] = tau;

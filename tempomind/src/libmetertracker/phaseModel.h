@@ -32,6 +32,12 @@ struct PhaseChoice {
 // accent rate fs: the lowest index minimising |period fs - delays[i]|.
 unsigned nearestResonator(double period, double fs, const std::vector<unsigned>& delays);
 
+// The time (seconds on the accent clock at rate fs) of position `position`
+// (whole or between two) of a delay line of tau frames that ends at accent
+// frame lastFrame: position p lies at frame (lastFrame + 1) - tau + 1 + p,
+// plus half a frame.
+double linePositionTime(unsigned lastFrame, unsigned tau, double position, double fs);
+
 class PhaseModel {
   public:
     // Runs the phase stage of the analysis step with index stepIndex (0 for
@@ -55,8 +61,8 @@ class PhaseModel {
 
     // Position scores of the latest level placed (bar after a full step).
     const std::vector<double>& positionScores() const { return scores_; }
-    // The beat's position scores of the latest step: position p of the tau
-    // there is placed at accent frame lastFrame + 2 - tau + p, plus half a frame.
+    // The beat's position scores of the latest step, one per position of its
+    // delay line (see linePositionTime).
     const std::vector<double>& beatPositionScores() const { return beatScores_; }
 
   private:

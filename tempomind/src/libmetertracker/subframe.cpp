@@ -25,13 +25,14 @@ double refineLagPeriod(const std::vector<double>& salience, const std::vector<do
 }
 
 double refinePhase(const std::vector<double>& scores, unsigned lastFrame, double fs, double phase) {
-    const long tau = static_cast<long>(scores.size());
+    const unsigned tau = static_cast<unsigned>(scores.size());
     if (tau < 3 || !(fs > 0.0)) return phase;
-    const long p = std::lround(phase * fs - 0.5) - (static_cast<long>(lastFrame) + 2 - tau);
-    if (p < 0 || p >= tau) return phase;
-    const double before = scores[static_cast<std::size_t>((p + tau - 1) % tau)];
-    const double after = scores[static_cast<std::size_t>((p + 1) % tau)];
-    return phase + peakOffset(before, scores[static_cast<std::size_t>(p)], after) / fs;
+    const long p = std::lround(phase * fs - linePositionTime(lastFrame, tau, 0.0, fs) * fs);
+    if (p < 0 || p >= static_cast<long>(tau)) return phase;
+    const std::size_t i = static_cast<std::size_t>(p);
+    const double offset =
+        peakOffset(scores[(i + tau - 1) % tau], scores[i], scores[(i + 1) % tau]);
+    return offset == 0.0 ? phase : linePositionTime(lastFrame, tau, p + offset, fs);
 }
 
 void refineStep(const PeriodModel& periodModel, const PhaseModel& phaseModel, unsigned lastFrame,
