@@ -33,8 +33,8 @@ struct EnhancedStages {
 };
 
 // A comma-separated list of stage names to switch off, each with a leading
-// '-' ("-level,-offbeat,-downbeat,-subframe"), "all" (the default) or "none". False with a
-// reason for an unknown name.
+// '-' ("-level,-offbeat,-downbeat,-subframe"), "all" (the default) or
+// "none". False with a reason for an unknown name.
 bool parseEnhancedStages(const std::string& list, EnhancedStages& stages, std::string& error);
 
 }  // namespace meterTracker
