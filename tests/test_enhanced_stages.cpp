@@ -102,9 +102,9 @@ TEST(Subframe, APeakIsPlacedBetweenSamplesAndOnlyWhereThereIsOne) {
         double before, middle, after;
     };
     const Case noPeak[] = {
-        {"rising", 1.0, 2.0, 3.0},  {"a dip", 2.0, 1.0, 2.0},   {"flat", 1.0, 1.0, 1.0},
-        {"a zero neighbour", 0.0, 2.0, 1.0}, {"negative", -1.0, -0.5, -2.0},
-        {"not a number", std::nan(""), 2.0, 1.0},
+        {"rising", 1.0, 2.0, 3.0},      {"a dip", 2.0, 1.0, 2.0},
+        {"flat", 1.0, 1.0, 1.0},        {"a zero neighbour", 0.0, 2.0, 1.0},
+        {"negative", -1.0, -0.5, -2.0}, {"not a number", std::nan(""), 2.0, 1.0},
     };
     for (const Case& c : noPeak) EXPECT_EQ(peakOffset(c.before, c.middle, c.after), 0.0) << c.what;
 }
@@ -118,7 +118,8 @@ TEST(Subframe, PeriodsAndBeatsMoveToThePeakAroundTheChosenFrame) {
     }
     EXPECT_NEAR(refineLagPeriod(salience, lags, 86 / kFs) * kFs, 86.3, 1e-6);
     EXPECT_EQ(refineLagPeriod(salience, lags, 86.5 / kFs), 86.5 / kFs) << "not one of the lags";
-    EXPECT_EQ(refineLagPeriod(salience, lags, 1 / kFs), 1 / kFs) << "the first lag has one neighbour";
+    EXPECT_EQ(refineLagPeriod(salience, lags, 1 / kFs), 1 / kFs)
+        << "the first lag has one neighbour";
     EXPECT_EQ(refineLagPeriod(salience, lags, 120 / kFs), 120 / kFs) << "no peak there";
 
     // A delay line of 80 positions ending at frame 1000: position p lies at

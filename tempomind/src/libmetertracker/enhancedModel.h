@@ -38,10 +38,11 @@ class EnhancedModel {
     // choices for it (and its period and phase stages as they are after it);
     // history holds the step's frames, which are also the band envelopes'
     // columns firstColumn .. firstColumn + frames - 1.
-    StepEstimate step(const AccentHistory& history, const NumaMathLibrary::Matrix<double>& envelopes,
-                      unsigned firstColumn, unsigned frames, unsigned lastFrame,
-                      const PeriodModel& periodModel, const PeriodChoice& periods,
-                      const PhaseModel& phaseModel, const PhaseChoice& phases);
+    StepEstimate step(const AccentHistory& history,
+                      const NumaMathLibrary::Matrix<double>& envelopes, unsigned firstColumn,
+                      unsigned frames, unsigned lastFrame, const PeriodModel& periodModel,
+                      const PeriodChoice& periods, const PhaseModel& phaseModel,
+                      const PhaseChoice& phases);
 
     const EnhancedStages& stages() const { return stages_; }
     const OffbeatTest& offbeatTest() const { return offbeat_; }

@@ -30,14 +30,14 @@ double refinePhase(const std::vector<double>& scores, unsigned lastFrame, double
     const long p = std::lround(phase * fs - linePositionTime(lastFrame, tau, 0.0, fs) * fs);
     if (p < 0 || p >= static_cast<long>(tau)) return phase;
     const std::size_t i = static_cast<std::size_t>(p);
-    const double offset =
-        peakOffset(scores[(i + tau - 1) % tau], scores[i], scores[(i + 1) % tau]);
+    const double offset = peakOffset(scores[(i + tau - 1) % tau], scores[i], scores[(i + 1) % tau]);
     return offset == 0.0 ? phase : linePositionTime(lastFrame, tau, p + offset, fs);
 }
 
 void refineStep(const PeriodModel& periodModel, const PhaseModel& phaseModel, unsigned lastFrame,
                 double fs, PeriodChoice& periods, PhaseChoice& phases) {
-    periods.beat = refineLagPeriod(periodModel.beatSalience(), periodModel.lagPeriods(), periods.beat);
+    periods.beat =
+        refineLagPeriod(periodModel.beatSalience(), periodModel.lagPeriods(), periods.beat);
     periods.bar = refineLagPeriod(periodModel.barSalience(), periodModel.lagPeriods(), periods.bar);
     phases.beat = phases.tatum =
         refinePhase(phaseModel.beatPositionScores(), lastFrame, fs, phases.beat);
