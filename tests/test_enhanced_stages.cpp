@@ -4,6 +4,7 @@
 // tracker (the classic model unchanged).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -118,8 +119,9 @@ TEST(Subframe, PeriodsAndBeatsMoveToThePeakAroundTheChosenFrame) {
     }
     EXPECT_NEAR(refineLagPeriod(salience, lags, 86 / kFs) * kFs, 86.3, 1e-6);
     EXPECT_EQ(refineLagPeriod(salience, lags, 86.5 / kFs), 86.5 / kFs) << "not one of the lags";
-    EXPECT_EQ(refineLagPeriod(salience, lags, 1 / kFs), 1 / kFs)
-        << "the first lag has one neighbour";
+    // A curve that peaks at its first lag: that lag has no neighbour before it.
+    const std::vector<double> falling = {3.0, 2.0, 1.0}, firstLags = {1 / kFs, 2 / kFs, 3 / kFs};
+    EXPECT_EQ(refineLagPeriod(falling, firstLags, 1 / kFs), 1 / kFs) << "the first lag";
     EXPECT_EQ(refineLagPeriod(salience, lags, 120 / kFs), 120 / kFs) << "no peak there";
 
     // A delay line of 80 positions ending at frame 1000: position p lies at
@@ -131,8 +133,8 @@ TEST(Subframe, PeriodsAndBeatsMoveToThePeakAroundTheChosenFrame) {
     for (int p = 0; p < 80; ++p) scores[p] = gaussian(p < 40 ? p : p - 80, -0.3);
     const double phase = (last + 2.0 - 80.0 + 0.5) / kFs;
     EXPECT_NEAR((refinePhase(scores, last, kFs, phase) - phase) * kFs, -0.3, 1e-6);
-    const double outside = phase - 1.0 / kFs;
-    EXPECT_EQ(refinePhase(scores, last, kFs, outside), outside) << "not a position of the line";
+    for (double outside : {phase - 1.0 / kFs, phase + 80.0 / kFs, phase + 0.3 / kFs})
+        EXPECT_EQ(refinePhase(scores, last, kFs, outside), outside) << "not a position of the line";
 }
 
 TEST(StepConfidence, ASteadyBeatIsConfidentSilenceAndAJumpingPeriodAreNot) {

@@ -27,8 +27,9 @@ double refineLagPeriod(const std::vector<double>& salience, const std::vector<do
 double refinePhase(const std::vector<double>& scores, unsigned lastFrame, double fs, double phase) {
     const unsigned tau = static_cast<unsigned>(scores.size());
     if (tau < 3 || !(fs > 0.0)) return phase;
-    const long p = std::lround(phase * fs - linePositionTime(lastFrame, tau, 0.0, fs) * fs);
-    if (p < 0 || p >= static_cast<long>(tau)) return phase;
+    const double position = phase * fs - linePositionTime(lastFrame, tau, 0.0, fs) * fs;
+    const long p = std::lround(position);
+    if (p < 0 || p >= static_cast<long>(tau) || std::fabs(position - p) > 1e-6) return phase;
     const std::size_t i = static_cast<std::size_t>(p);
     const double offset = peakOffset(scores[(i + tau - 1) % tau], scores[i], scores[(i + 1) % tau]);
     return offset == 0.0 ? phase : linePositionTime(lastFrame, tau, p + offset, fs);

@@ -30,7 +30,8 @@ double refineLagPeriod(const std::vector<double>& salience, const std::vector<do
 // phase (seconds on the accent clock at rate fs), the time of one of the
 // positions of scores (one per position of a delay line that ends at
 // lastFrame, see linePositionTime), moved to the peak of the scores around
-// it; the line covers one period, so its ends are neighbours.
+// it; the line covers one period, so its ends are neighbours. Any other
+// phase is returned as it is.
 double refinePhase(const std::vector<double>& scores, unsigned lastFrame, double fs, double phase);
 
 // The step's beat and bar periods refined on their salience over lags (the
