@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "jack_watch.h"
+
 namespace jack_test {
 
 struct RawEvent {
@@ -41,7 +43,7 @@ class RawMidiReceiver {
         }
     }
     ~RawMidiReceiver() {
-        if (client_) jack_client_close(client_);
+        closeJackClient(client_);
     }
     RawMidiReceiver(const RawMidiReceiver&) = delete;
     RawMidiReceiver& operator=(const RawMidiReceiver&) = delete;

@@ -18,6 +18,7 @@ if(TARGET pulsora_core)
       SOURCES ${T_SOURCES} live_fake_engine.cpp
               ${PROJECT_SOURCE_DIR}/pulsora/qtempomind.h ${PROJECT_SOURCE_DIR}/pulsora/qtempomind.cpp
               ${PROJECT_SOURCE_DIR}/pulsora/audiointerface.cpp
+              ${PROJECT_SOURCE_DIR}/tempomind/src/jack_watch.cpp
       LIBS Qt6::Core PkgConfig::LIVE_PORTAUDIO PkgConfig::LIVE_JACK
       LABELS ${T_LABELS})
     set_target_properties(${NAME} PROPERTIES AUTOMOC ON)
@@ -46,7 +47,7 @@ if(TARGET pulsora_core)
 
   # `kadenzo live` as a program: the end-to-end test and bad input.
   if(TARGET kadenzo)
-    kadenzo_test(test_live_e2e SOURCES test_live_e2e.cpp LIBS PkgConfig::LIVE_JACK
+    kadenzo_test(test_live_e2e SOURCES test_live_e2e.cpp LIBS tempomind PkgConfig::LIVE_JACK
                  LABELS jack)
     add_dependencies(test_live_e2e kadenzo)
     target_compile_definitions(test_live_e2e PRIVATE KADENZO_BINARY="$<TARGET_FILE:kadenzo>")

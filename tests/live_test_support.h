@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "jack_server.h"
+#include "jack_watch.h"
 
 namespace livetest {
 
@@ -83,7 +84,7 @@ class TestClient {
     ~TestClient() {
         if (client_) {
             jack_deactivate(client_);
-            jack_client_close(client_);
+            closeJackClient(client_);
         }
     }
     TestClient(const TestClient&) = delete;

@@ -1,6 +1,27 @@
 #include "jack_watch.h"
 
 #include <cstring>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+bool closeJackClient(jack_client_t* client, std::chrono::milliseconds patience) {
+    if (!client) return true;
+    // Shared with the closing thread, which may outlive this call.
+    auto closed = std::make_shared<std::promise<void>>();
+    std::future<void> done = closed->get_future();
+    try {
+        std::thread([client, closed] {
+            jack_client_close(client);
+            closed->set_value();
+        }).detach();
+    } catch (const std::system_error&) {
+        jack_client_close(client);  // no thread to be had: close here
+        return true;
+    }
+    return done.wait_for(patience) == std::future_status::ready;
+}
 
 JackServerWatch::JackServerWatch(const char* clientName) {
     jack_status_t status;
@@ -9,7 +30,7 @@ JackServerWatch::JackServerWatch(const char* clientName) {
 }
 
 JackServerWatch::~JackServerWatch() {
-    if (client_) jack_client_close(client_);
+    closeJackClient(client_);
 }
 
 std::string JackServerWatch::reason() const {

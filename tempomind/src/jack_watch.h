@@ -9,6 +9,7 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -35,6 +36,14 @@ class JackShutdownRecord {
     std::atomic<bool> gone_{false};
     char reason_[160] = {};
 };
+
+// Closes a JACK client without letting the caller hang: jack_client_close
+// of a client whose server went away can block for ever on a lock inside
+// libjack (seen about once in fifty servers stopped by SIGTERM). The close
+// runs on a thread of its own; when it has not returned within the
+// patience, it is left to finish there and false is returned.
+bool closeJackClient(jack_client_t* client,
+                     std::chrono::milliseconds patience = std::chrono::milliseconds(1000));
 
 class JackServerWatch {
   public:

@@ -89,7 +89,7 @@ JackEngineClient::~JackEngineClient() {
         flush_midi(midi_lead_seconds() + 0.1);
         jack_deactivate(client_);
     }
-    jack_client_close(client_);
+    closeJackClient(client_);
 }
 
 // ---- Audio input -------------------------------------------------------------
