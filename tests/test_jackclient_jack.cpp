@@ -46,6 +46,8 @@ std::vector<std::int64_t> frames_from_first(const std::vector<RawEvent>& events)
 
 // A JACK client whose audio output carries the server's frame count (modulo
 // 2^20, exact in single precision): every sample says which frame it is.
+// In a cycle the server reports as overrun (a busy machine) the source may
+// run late and write the counts of the next cycle; it counts such cycles.
 class FrameCountSource {
   public:
     enum { kModulo = 1 << 20 };
@@ -54,18 +56,24 @@ class FrameCountSource {
         if (!client_) return;
         port_ = jack_port_register(client_, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, &FrameCountSource::write_frame_counts, this);
+        jack_set_xrun_callback(client_, &FrameCountSource::count_xrun, this);
         if (!port_ || jack_activate(client_) != 0) {
             jack_client_close(client_);
             client_ = nullptr;
         }
     }
     ~FrameCountSource() {
-        if (client_) jack_client_close(client_);
+        closeJackClient(client_);
     }
     bool ok() const { return client_ != nullptr; }
     std::string port_name() const { return jack_port_name(port_); }
+    int xruns() const { return xruns_.load(); }
 
   private:
+    static int count_xrun(void* self) {
+        static_cast<FrameCountSource*>(self)->xruns_.fetch_add(1);
+        return 0;
+    }
     static int write_frame_counts(jack_nframes_t nframes, void* self) {
         FrameCountSource* source = static_cast<FrameCountSource*>(self);
         float* out = static_cast<float*>(jack_port_get_buffer(source->port_, nframes));
@@ -77,6 +85,7 @@ class FrameCountSource {
     }
     jack_client_t* client_ = nullptr;
     jack_port_t* port_ = nullptr;
+    std::atomic<int> xruns_{0};
 };
 
 // What the audio sink saw, written on JACK's thread without allocating.
@@ -114,8 +123,10 @@ struct PieceLog {
 
 // Every piece of audio follows the one before without a hole (a gap counts
 // its frames), its first sample is the frame its time stamp names, and only
-// a piece cut short by a gap is shorter than a hop.
-void expect_whole_hops_on_their_frames(const PieceLog& log, int at_least) {
+// a piece cut short by a gap is shorter than a hop. The samples' frame
+// counts are judged only when the source saw no overrun cycle.
+void expect_whole_hops_on_their_frames(const PieceLog& log, int at_least,
+                                       bool source_overran) {
 #if defined(__SANITIZE_THREAD__)
     // Under the race detector the clients are late in many cycles, and the
     // source then writes counts of another cycle: the race check is what
@@ -133,10 +144,12 @@ void expect_whole_hops_on_their_frames(const PieceLog& log, int at_least) {
         EXPECT_NEAR(p.time, expected_time, 0.5 / kRate) << "piece " << k;
         expected_time = p.time + static_cast<double>(p.frames) / kRate;
         if (p.gap) continue;
-        EXPECT_TRUE(p.consecutive) << "piece " << k;
-        const double frame = std::fmod(first.first + std::llround(p.time * kRate),
-                                       double(FrameCountSource::kModulo));
-        EXPECT_EQ(p.first, static_cast<float>(frame)) << "piece " << k;
+        if (!source_overran) {
+            EXPECT_TRUE(p.consecutive) << "piece " << k;
+            const double frame = std::fmod(first.first + std::llround(p.time * kRate),
+                                           double(FrameCountSource::kModulo));
+            EXPECT_EQ(p.first, static_cast<float>(frame)) << "piece " << k;
+        }
         const bool before_gap = k + 1 < n && log.pieces[k + 1].gap;
         if (!before_gap && k + 1 < n) {
             EXPECT_EQ(p.frames, static_cast<unsigned long>(JackEngineClient::kPieceFrames))
@@ -217,7 +230,7 @@ TEST_F(JackClientTest, AudioArrivesInWholeHopsStampedWithTheirFrames) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     client_->stop_input();
 
-    expect_whole_hops_on_their_frames(*log, 20);
+    expect_whole_hops_on_their_frames(*log, 20, source.xruns() > 0);
 }
 
 // The server changes its period while the client runs: the audio stays
@@ -250,7 +263,7 @@ TEST_F(JackClientTest, APeriodChangeKeepsAudioAndMessagesOnTheirFrames) {
     receiver_->wait_for(skip_ + count, 5.0);
     client_->stop_input();
     EXPECT_EQ(jack_get_buffer_size(client_->handle()), 256u);
-    expect_whole_hops_on_their_frames(*log, 20);
+    expect_whole_hops_on_their_frames(*log, 20, source.xruns() > 0);
 
     const std::vector<RawEvent> events = received();
     if (receiver_->xruns() != xruns_before) {
@@ -450,6 +463,33 @@ TEST_F(JackClientTest, AServerThatDiesIsNoticedAtOnceAndNothingHangs) {
     client_.reset();
     EXPECT_LT(std::chrono::duration<double>(SteadyClock::now() - closing).count(), 2.0);
     server_.stop();
+}
+
+// A close that cannot finish (here: a server that no longer answers) keeps
+// its caller no longer than the patience given, and completes once the
+// server answers again.
+TEST(JackClientClose, AServerThatDoesNotAnswerHoldsTheCloserOnlyForItsPatience) {
+    JackServer server;
+    std::string why;
+    if (!server.start(&why)) GTEST_SKIP() << "no JACK server, skipping: " << why;
+    jack_client_t* client = jack_client_open("kadenzo-closing", JackNoStartServer, nullptr);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(jack_activate(client), 0);
+    kill(server.pid(), SIGSTOP);
+    const auto closing = SteadyClock::now();
+    EXPECT_FALSE(closeJackClient(client, std::chrono::milliseconds(200)));
+    EXPECT_LT(std::chrono::duration<double>(SteadyClock::now() - closing).count(), 2.0);
+    kill(server.pid(), SIGCONT);
+    // The close left behind ends with the server's answer: a new client
+    // can then be opened and closed in time.
+    jack_client_t* next = nullptr;
+    for (int attempt = 0; attempt < 50 && !next; ++attempt) {
+        next = jack_client_open("kadenzo-after", JackNoStartServer, nullptr);
+        if (!next) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(closeJackClient(next, std::chrono::seconds(5)));
+    server.stop();
 }
 
 TEST(JackClientRate, AServerAtAnotherRateIsRefusedWithWhatToDo) {
