@@ -70,7 +70,6 @@ PhaseChoice PhaseModel::step(unsigned stepIndex, double beatPeriod, double barPe
     choice.beat = placeLevel(kBeat, firstStep, beatPeriod, lastFrame, channelStates, stateStride,
                              params, levelDelays, phaseHistory, phaseScores, observations);
     choice.tatum = choice.beat;
-    beatScores_.assign(scores_.begin(), scores_.end());
     choice.bar = placeLevel(kBar, firstStep, barPeriod, lastFrame, channelStates, stateStride,
                             params, levelDelays, phaseHistory, phaseScores, observations);
     return choice;
@@ -91,11 +90,11 @@ double PhaseModel::placeLevel(int level, bool firstStep, double period, unsigned
     TM_PRECONDITION(tau <= stateStride, "delay <= state row stride");
 
     scorePositions(level, resonator, tau, channelStates, stateStride);
-    pickCandidates(tau, C);
+    pickCandidates(level, tau, C);
 
     // Observation of each candidate position (negative scores count as 0).
     for (unsigned l = 0; l < candidates_.size(); ++l) {
-        const double score = scores_[candidates_[l]];
+        const double score = scores_[level][candidates_[l]];
         observations[l][level] = std::log((score > 0.0 ? score : 0.0) + P);
     }
 
@@ -151,12 +150,13 @@ void PhaseModel::scorePositions(int level, unsigned resonator, unsigned tau,
 
     if (level == kBeat) {
         // Weighted channel sum, the lowest band group heaviest (Nc + 1 - c).
-        scores_.assign(tau, 0.0);
+        std::vector<double>& scores = scores_[kBeat];
+        scores.assign(tau, 0.0);
         for (unsigned p = 0; p < tau; ++p) {
             double sum = 0.0;
             for (unsigned c = 0; c < channels; ++c)
                 sum += (channels + 1 - c) * channelStates[c][rowStart + p];
-            scores_[p] = sum;
+            scores[p] = sum;
         }
         return;
     }
@@ -168,13 +168,13 @@ void PhaseModel::scorePositions(int level, unsigned resonator, unsigned tau,
         double* row = recentOutputs_[p];
         for (unsigned c = 0; c < channels; ++c) row[c] = channelStates[c][rowStart + p];
     }
-    solvePattPhase(recentOutputs_, scores_);
+    solvePattPhase(recentOutputs_, scores_[kBar]);
 }
 
 // The best positions as candidates. Without any peak the middle of the
 // period is the single candidate; missing entries repeat the one before.
-void PhaseModel::pickCandidates(unsigned tau, unsigned count) {
-    peakPickHeight(scores_, count, candidates_);
+void PhaseModel::pickCandidates(int level, unsigned tau, unsigned count) {
+    peakPickHeight(scores_[level], count, candidates_);
     if (candidates_[0] >= tau) candidates_.assign(1, static_cast<unsigned>(std::ceil(tau * 0.5)));
     for (unsigned l = 0; l < candidates_.size(); ++l)
         if (candidates_[l] >= tau) candidates_[l] = (l == 0) ? 0 : candidates_[l - 1];

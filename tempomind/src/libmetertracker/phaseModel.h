@@ -59,11 +59,9 @@ class PhaseModel {
                      PhaseTable& phaseHistory, PhaseTable& phaseScores,
                      NumaMathLibrary::Matrix<double>& observations);
 
-    // Position scores of the latest level placed (bar after a full step).
-    const std::vector<double>& positionScores() const { return scores_; }
     // The beat's position scores of the latest step, one per position of its
     // delay line (see linePositionTime).
-    const std::vector<double>& beatPositionScores() const { return beatScores_; }
+    const std::vector<double>& beatPositionScores() const { return scores_[0]; }
 
   private:
     double placeLevel(int level, bool firstStep, double period, unsigned lastFrame,
@@ -73,10 +71,9 @@ class PhaseModel {
                       NumaMathLibrary::Matrix<double>& observations);
     void scorePositions(int level, unsigned resonator, unsigned tau,
                         const std::vector<const double*>& channelStates, unsigned stateStride);
-    void pickCandidates(unsigned tau, unsigned count);
+    void pickCandidates(int level, unsigned tau, unsigned count);
 
-    std::vector<double> scores_;                     // per position inside the period
-    std::vector<double> beatScores_;                 // the beat's scores_ of the step
+    std::vector<double> scores_[2];                  // beat, bar: per position inside the period
     NumaMathLibrary::Matrix<double> recentOutputs_;  // tau x channels, for the bar
     std::vector<unsigned> candidates_;               // candidate positions
     std::vector<double> previousTimes_, currentTimes_;
