@@ -77,6 +77,19 @@ TEST(OffbeatTest, MovesAGridOnTheOffBeatByHalfABeatAndBackWhenTheMusicSaysSo) {
     EXPECT_FALSE(test.shifted());
 }
 
+TEST(OffbeatTest, MovesAGridThatIsASixteenthOrATripletOffOntoTheOnsets) {
+    const double period = 0.6;
+    // Onsets a quarter, a third, half, two thirds and three quarters of a
+    // beat after the grid, and on it.
+    for (double offset : {0.25, 1.0 / 3.0, 0.5, 2.0 / 3.0, 0.75, 0.0}) {
+        OffbeatTest test(kFs);
+        const AccentHistory h = pulses(12.0, period, offset * period, 5.0);
+        EXPECT_NEAR(test.decide(h, h.end() - 1, period, 6.0), 6.0 + offset * period, 1e-9)
+            << offset;
+        EXPECT_EQ(test.shifted(), offset != 0.0) << offset;
+    }
+}
+
 TEST(OffbeatTest, SaysNothingWithoutEnoughMusicOrWithoutAPeriod) {
     OffbeatTest test(kFs);
     const AccentHistory shortOne = pulses(1.0, 0.5, 0.25, 5.0);

@@ -18,6 +18,9 @@ const unsigned kLeastPoints = 4;
 const double kSwitchEvidence = 1.0;
 const double kReturnEvidence = 0.0;
 const double kTiny = 1e-9;
+// Grid offsets tried, evenly over one period: 12 holds the sixteenths and
+// the triplet eighths of a beat.
+const unsigned kOffsets = 12;
 
 }  // namespace
 
@@ -46,15 +49,24 @@ double OffbeatTest::decide(const AccentHistory& history, unsigned lastFrame, dou
     // The newest frames are still predictions of the front end: leave a
     // little margin before the step's end.
     const double end = (static_cast<double>(lastFrame) + 1.0) / fs_ - 0.05;
-    unsigned onPoints = 0, offPoints = 0;
-    const double on = strengthAt(history, period, phase, end, &onPoints);
-    const double off = strengthAt(history, period, phase + 0.5 * period, end, &offPoints);
-    if (onPoints >= kLeastPoints && offPoints >= kLeastPoints) {
-        evidence_ = std::log((off + kTiny) / (on + kTiny));
-        if (!shifted_ && evidence_ > kSwitchEvidence) shifted_ = true;
-        else if (shifted_ && evidence_ < kReturnEvidence) shifted_ = false;
+    // The low-band strength of the grid at each offset (the near windows
+    // of neighbouring offsets overlap, so an onset anywhere is seen).
+    double strength[kOffsets];
+    unsigned best = 0;
+    for (unsigned k = 0; k < kOffsets; ++k) {
+        unsigned points = 0;
+        strength[k] = strengthAt(history, period, phase + k * period / kOffsets, end, &points);
+        if (points < kLeastPoints) return shift_ ? phase + shift_ * period / kOffsets : phase;
+        if (strength[k] > strength[best]) best = k;
     }
-    return shifted_ ? phase + 0.5 * period : phase;
+    evidence_ = std::log((strength[best] + kTiny) / (strength[0] + kTiny));
+    if (best != shift_ &&
+        std::log((strength[best] + kTiny) / (strength[shift_] + kTiny)) > kSwitchEvidence)
+        shift_ = best;
+    else if (shift_ != 0 &&
+             std::log((strength[shift_] + kTiny) / (strength[0] + kTiny)) < kReturnEvidence)
+        shift_ = 0;
+    return phase + shift_ * period / kOffsets;
 }
 
 }  // namespace meterTracker
